@@ -1,0 +1,77 @@
+// brovane: URF jobs to CUPS raster for the printer that the PPD describes.
+// Job-wide and per-page state, and the stages a page passes through.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+#include <cups/ppd.h>
+#include <cups/raster.h>
+
+// Build switches, fixed when the program is built (0 in the standard build).
+#ifndef BROVANE_PS_OUTPUT
+#define BROVANE_PS_OUTPUT 0
+#endif
+#ifndef BROVANE_RASTER_INPUT
+#define BROVANE_RASTER_INPUT 0
+#endif
+
+namespace brovane {
+
+constexpr int psOutput = BROVANE_PS_OUTPUT;       // write PostScript instead of raster
+constexpr int rasterInput = BROVANE_RASTER_INPUT; // read CUPS raster instead of URF
+
+// Everything that lives for the whole job.
+struct JobState {
+    ppd_file_t *ppd;                 // the printer's PPD
+    cups_page_header2_t pageHeader;  // output header, adjusted in place per page
+    int32_t monochrome;              // 1: grey pages go out as 1-bit black
+    int32_t colorDevice;             // the PPD's color_device, only logged
+    uint32_t deviceResolution[2];    // HWResolution as the PPD gave it, only logged
+    int inputFd;                     // job input; all reads go through urf::reader
+    cups_raster_t *rasterOut;        // output raster stream on descriptor 1
+    cups_raster_t *rasterIn;         // input raster stream (raster-input build)
+    cups_page_header2_t inputHeader; // page header read from rasterIn
+    uint32_t pageCount;              // pages to convert; 9999 when unstated
+    clock_t startTicks;              // first times() of the run
+};
+extern JobState job;
+
+// The current page, renewed by setupPage.
+struct PageState {
+    uint8_t urfBitsPerPixel; // URF depth
+    uint8_t urfColorSpace;   // 0 grey, else colour
+    uint8_t urfDuplex;       // URF duplex code
+    uint8_t urfQuality;      // 167 marks a raw page
+    uint32_t urfWidth;       // pixels per URF line
+    uint32_t urfHeight;      // URF lines
+    uint32_t urfResolution;  // URF dots per inch
+    int32_t scale;           // whole-number enlargement, 1 or more
+    int32_t rawRowBytes;     // length of a raw line: 3 x urfWidth
+};
+extern PageState page;
+
+// PPD, options, monochrome choice and the meta gather (run steps 3 to 9).
+void loadPrinter(int argc, char **argv);
+// Reads the numbers that the PPD's option code carries into the header.
+void gatherMeta(const char *code, cups_page_header2_t &header);
+
+// Turns the URF page header in urf::headerBytes into the output page header
+// and writes it. Returns null, or the reason the page can't be converted
+// (then nothing is written and pageHeader is left as it was).
+const char *setupPage();
+
+// Decodes one page into output rows; 0 when complete, 1 after an ERROR line.
+int32_t decodePage(int fd, int32_t width, int32_t height, int32_t bitsPerPixel);
+
+// Sizes the row buffers for the page just set up; false after an ERROR line.
+bool prepareRows();
+// Converts one output row of the decoded line and writes it.
+void emitRow(uint32_t rowIndex, uint8_t *line, uint32_t replica, int32_t bitsPerPixel);
+
+// Row conversions, exposed for their tests. Each returns the bytes written.
+uint32_t packMonochrome(uint8_t *line, uint32_t pixels);
+void greyToRgb(const uint8_t *grey, uint32_t pixels, uint8_t *rgb);
+void widenPixels(const uint8_t *line, uint32_t pixels, uint32_t pixelSize, uint32_t scale, uint8_t *wide);
+
+} // namespace brovane

@@ -1,0 +1,141 @@
+// brovane's driver: start-up, the URF file header, the page loop with its log
+// lines, and the end of the job. The program's entry point.
+
+#include "brovane/brovane.h"
+
+#include "common/filter.h"
+#include "urf/urf.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace brovane {
+
+JobState job;   // the job, for the whole run
+PageState page; // the current page
+
+// Opens the job input: standard input, or the file named by the sixth argument.
+static int openInput(int argc, char **argv)
+{
+    if (argc == 6)
+        return 0;
+    FILE *input = std::fopen(argv[6], "rb");
+    if (input == nullptr)
+        common::die("Unable to open rast file");
+    return fileno(input);
+}
+
+// The page's log lines, after its setup.
+static void logPage(int pageNumber, int argc, char **argv)
+{
+    const cups_page_header2_t &header = job.pageHeader;
+    common::message("DEBUG: (brovane) Page %d :\n", pageNumber);
+    const char *ppdPath = std::getenv("PPD");
+    common::message("DEBUG: (brovane) PPD : %s\n", ppdPath != nullptr ? ppdPath : "(null)");
+    if (pageNumber == 1) {
+        for (int i = 1; i < argc; i++)
+            common::message("DEBUG: (brovane) ARG %d: %s\n", i, argv[i]);
+        common::message("DEBUG: (brovane) Language version/level: %s/%d\n",
+                        job.ppd->lang_version != nullptr ? job.ppd->lang_version : "(null)",
+                        job.ppd->language_level);
+    }
+    common::message("DEBUG: (brovane) Bits Per Pixel : %d (Page Header), computed : %d\n", page.urfBitsPerPixel,
+                    static_cast<int>(header.cupsBitsPerColor));
+    common::message("DEBUG: (brovane) Colorspace : org(%d), computed(%d)\n", page.urfColorSpace,
+                    page.urfColorSpace);
+    common::message("DEBUG: (brovane) Cups Colorspace : %d\n", static_cast<int>(header.cupsColorSpace));
+    common::message("DEBUG: (brovane) Duplex Mode : %d\n", page.urfDuplex);
+    common::message("DEBUG: (brovane) Quality : %d\n", page.urfQuality);
+    common::message("DEBUG: (brovane) Size : %dx%d pixels\n", static_cast<int>(page.urfWidth),
+                    static_cast<int>(page.urfHeight));
+    common::message("DEBUG: (brovane) Dots per Inches : %d\n", static_cast<int>(page.urfResolution));
+    common::message("DEBUG: (brovane) Color device: %d\n", job.colorDevice);
+    common::message("DEBUG: (brovane) Device resolution: %d x %d\n", static_cast<int>(job.deviceResolution[0]),
+                    static_cast<int>(job.deviceResolution[1]));
+    common::message("DEBUG: (brovane) Scaling: %d\n", page.scale);
+    common::message("DEBUG: (brovane) Compression: %d\n", static_cast<int>(header.cupsCompression));
+    common::message("DEBUG: (brovane) B/W only Printer: %d\n", job.monochrome);
+}
+
+// The page loop over URF input. Ends at the page count, at the end of the
+// input where a page header should begin, or at a page that can't be
+// converted (its body can't be followed, so nothing after it can be read).
+static void convertPages(int argc, char **argv)
+{
+    int pageNumber = 1;
+    for (uint32_t pageIndex = 0; pageIndex < job.pageCount; pageIndex++, pageNumber++) {
+        common::message("DEBUG: (brovane) Reading page header %d\n", static_cast<int>(urf::kPageHeaderSize));
+        int32_t got = urf::readExact(job.inputFd, urf::headerBytes, urf::kPageHeaderSize);
+        if (got == 0) {
+            common::message("DEBUG: (brovane) End of file reached @ page %d\n", pageNumber);
+            return;
+        }
+        common::message("DEBUG: (brovane) .. Bytes read %d\n", got);
+        if (got < 0)
+            common::die("Unable to read page header");
+
+        if (const char *reason = setupPage()) {
+            common::message("ERROR: (brovane) Page %d (%u bits a pixel, colour space %u, %ux%u pixels) can't be "
+                            "converted: %s; the rest of the job is not read\n",
+                            pageNumber, page.urfBitsPerPixel, page.urfColorSpace, page.urfWidth, page.urfHeight,
+                            reason);
+            return;
+        }
+        logPage(pageNumber, argc, argv);
+        common::message("DEBUG: (brovane) Decoding raster image for page %d\n", pageNumber);
+        if (job.pageCount < 1000)
+            common::message("INFO: Rendering page %d of %d\n", pageNumber, static_cast<int>(job.pageCount));
+        else
+            common::message("INFO: Rendering page %d\n", pageNumber);
+
+        int32_t result = decodePage(job.inputFd, static_cast<int32_t>(page.urfWidth),
+                                    static_cast<int32_t>(page.urfHeight), page.urfBitsPerPixel);
+        common::message("DEBUG: (brovane) Result of raster decode %d\n", result);
+    }
+}
+
+} // namespace brovane
+
+int main(int argc, char **argv)
+{
+    using namespace brovane;
+    common::setFilterName("brovane");
+    setbuf(stderr, nullptr);
+    job.startTicks = common::startClock();
+    common::installStopHandler();
+    page.scale = 1;
+
+    common::message("DEBUG: (brovane) Starting operation %d, psOutput %d, arg0=%s\n", argc, psOutput, argv[0]);
+    loadPrinter(argc, argv);
+
+    // A raster stream that can't be opened leaves nothing to write to: the
+    // job fails before any input is read.
+    if (!psOutput) {
+        job.rasterOut = cupsRasterOpen(1, CUPS_RASTER_WRITE);
+        if (job.rasterOut == nullptr)
+            common::die("Unable to open output raster stream");
+    }
+
+    if (argc < 6) {
+        std::fprintf(stderr, "Usage: %s <job> <user> <job name> <copies> <option> [file]\nVersion 1.0\n", argv[0]);
+        return 1;
+    }
+    job.inputFd = openInput(argc, argv);
+
+    common::message("DEBUG: (brovane) Reading header file %d\n", static_cast<int>(urf::kFileHeaderSize));
+    job.pageCount = urf::readFileHeader(job.inputFd);
+    if (job.pageCount == 0) {
+        job.pageCount = urf::kUnstatedPageCount;
+        common::message("DEBUG: (brovane) Page count of zero, resetting to %d\n",
+                        static_cast<int>(urf::kUnstatedPageCount));
+    }
+
+    convertPages(argc, argv);
+
+    common::message("INFO:\n");
+    common::message("DEBUG: (brovane) Completed processing %d\n", 0);
+    if (!psOutput)
+        cupsRasterClose(job.rasterOut);
+    ppdClose(job.ppd);
+    common::finishRun(job.startTicks);
+}

@@ -1,0 +1,75 @@
+// The meta gather: header values that a PPD's option code carries as
+// "/cupsXxx <number>" pairs, found by plain substring search.
+
+#include "brovane/brovane.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace brovane {
+
+// Where the number of `key` starts in `code`: one character past the key
+// (normally a blank, skipped unseen). Null when the key is absent; an empty
+// string when the key ends the text.
+static const char *numberAfter(const char *code, const char *key)
+{
+    const char *found = std::strstr(code, key);
+    if (found == nullptr)
+        return nullptr;
+    const char *end = found + std::strlen(key);
+    return *end == '\0' ? end : end + 1;
+}
+
+// Decimal integer, 0 when no digits. Out-of-range values saturate to the
+// 32-bit range, the same on every platform (long is 32 bits on armhf).
+static int32_t parseInteger(const char *text)
+{
+    errno = 0;
+    long long value = std::strtoll(text, nullptr, 10);
+    if (value > INT32_MAX)
+        return INT32_MAX;
+    if (value < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+// Stores the integer of `key` into `field` when the key occurs.
+template <typename Field> static void gatherInteger(const char *code, const char *key, Field &field)
+{
+    if (const char *number = numberAfter(code, key))
+        field = static_cast<Field>(parseInteger(number));
+}
+
+void gatherMeta(const char *code, cups_page_header2_t &header)
+{
+    gatherInteger(code, "/cupsMediaType", header.cupsMediaType);
+    gatherInteger(code, "/cupsBitsPerColor", header.cupsBitsPerColor);
+    gatherInteger(code, "/cupsBitsPerPixel", header.cupsBitsPerPixel);
+    // A colour space outside the enumeration (0 to 63) would not be one;
+    // such a value leaves the PPD's own.
+    if (const char *number = numberAfter(code, "/cupsColorSpace")) {
+        int32_t space = parseInteger(number);
+        if (space >= 0 && space <= 63)
+            header.cupsColorSpace = static_cast<cups_cspace_t>(space);
+    }
+    gatherInteger(code, "/cupsRowCount", header.cupsRowCount);
+    gatherInteger(code, "/cupsRowFeed", header.cupsRowFeed);
+    gatherInteger(code, "/cupsRowStep", header.cupsRowStep);
+    gatherInteger(code, "/cupsCompression", header.cupsCompression);
+
+    // One loop: the integer key of i, then the real key of i. "/cupsInteger1"
+    // also matches "/cupsInteger10" when no key of its own comes first.
+    char key[32];
+    for (int i = 0; i < 16; i++) {
+        std::snprintf(key, sizeof key, "/cupsInteger%d", i);
+        gatherInteger(code, key, header.cupsInteger[i]);
+        std::snprintf(key, sizeof key, "/cupsReal%d", i);
+        if (const char *number = numberAfter(code, key))
+            header.cupsReal[i] = static_cast<float>(std::strtod(number, nullptr));
+    }
+}
+
+} // namespace brovane

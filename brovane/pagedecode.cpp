@@ -1,0 +1,36 @@
+// A page's body, from the input to the row output: URF lines through the
+// shared decoder, each line handed on once for every output row it stands for.
+
+#include "brovane/brovane.h"
+
+#include "urf/urf.h"
+
+namespace brovane {
+
+// Bits per pixel of the page being decoded, for emitRow.
+static int32_t currentBitsPerPixel;
+
+// The decoder's sink: `rows` output rows of one line, replicas 0, 1, ...
+static void emitLine(void *, uint32_t rowIndex, uint8_t *line, uint32_t rows)
+{
+    for (uint32_t replica = 0; replica < rows; replica++)
+        emitRow(rowIndex + replica, line, replica, currentBitsPerPixel);
+}
+
+int32_t decodePage(int fd, int32_t width, int32_t height, int32_t bitsPerPixel)
+{
+    if (!prepareRows())
+        return 1;
+    currentBitsPerPixel = bitsPerPixel;
+
+    urf::PageLayout layout;
+    layout.width = width;
+    layout.height = height;
+    layout.bitsPerPixel = bitsPerPixel;
+    layout.scale = page.scale;
+    layout.rawLines = urf::headerBytes[3] == urf::kRawQuality;
+    layout.rawRowBytes = static_cast<uint32_t>(page.rawRowBytes);
+    return urf::decodePage(fd, layout, urf::LineSink{emitLine, nullptr});
+}
+
+} // namespace brovane

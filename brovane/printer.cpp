@@ -1,0 +1,60 @@
+// The printer side of a job: the PPD and the job's options turned into the
+// output page header template, and the choice of 1-bit output for grey pages.
+
+#include "brovane/brovane.h"
+
+#include "common/filter.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+namespace brovane {
+
+// True when the PPD has the attribute and its value is "True" in any case.
+static bool attributeIsTrue(const char *name)
+{
+    ppd_attr_t *attribute = ppdFindAttr(job.ppd, name, nullptr);
+    return attribute != nullptr && attribute->value != nullptr && strcasecmp(attribute->value, "True") == 0;
+}
+
+void loadPrinter(int argc, char **argv)
+{
+    // A missing PPD is reported before a short command line is.
+    const char *ppdPath = std::getenv("PPD");
+    job.ppd = ppdPath != nullptr ? ppdOpenFile(ppdPath) : nullptr;
+    if (job.ppd == nullptr)
+        common::die("Unable to open PPD file\n");
+
+    // Defaults first, then the job's options over them.
+    cups_option_t *options = nullptr;
+    int optionCount = cupsParseOptions(argc > 5 ? argv[5] : nullptr, 0, &options);
+    ppdMarkDefaults(job.ppd);
+    cupsMarkOptions(job.ppd, optionCount, options);
+    cupsRasterInterpretPPD(&job.pageHeader, job.ppd, optionCount, options, nullptr);
+
+    // "ReceiptPrinter" decides; "BWOnly" "True" can only add to it.
+    job.monochrome = 0;
+    job.colorDevice = job.ppd->color_device;
+    if (ppdFindAttr(job.ppd, "ReceiptPrinter", nullptr) != nullptr)
+        job.monochrome = attributeIsTrue("ReceiptPrinter") ? 1 : 0;
+    if (attributeIsTrue("BWOnly"))
+        job.monochrome = 1;
+
+    job.deviceResolution[0] = job.pageHeader.HWResolution[0];
+    job.deviceResolution[1] = job.pageHeader.HWResolution[1];
+    common::message("DEBUG: (brovane) Emit code ready: %d\n", 0);
+
+    char *code = ppdEmitString(job.ppd, PPD_ORDER_ANY, 0.0f);
+    if (code == nullptr) {
+        common::message("DEBUG: (brovane) EmitString is null %d\n", 0);
+    } else {
+        common::message("DEBUG: (brovane) Starting meta gather, %d\n", static_cast<int>(std::strlen(code)));
+        gatherMeta(code, job.pageHeader);
+        common::message("DEBUG: (brovane) Done with meta gather, %d\n", 0);
+        std::free(code);
+    }
+    cupsFreeOptions(optionCount, options);
+}
+
+} // namespace brovane

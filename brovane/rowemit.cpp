@@ -1,0 +1,133 @@
+// Row output: each decoded line packed to 1-bit black, expanded from grey to
+// RGB or widened by the enlargement, then written once for every row it stands for.
+
+#include "brovane/brovane.h"
+
+#include "common/filter.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace brovane {
+
+// Converted rows, kept for the whole job and grown when a page needs more.
+struct RowEmitter {
+    uint8_t *rgbRow;      // grey line expanded to RGB
+    size_t rgbCapacity;   // bytes allocated for rgbRow
+    uint8_t *wideRow;     // colour line widened by the enlargement
+    size_t wideCapacity;  // bytes allocated for wideRow
+    const uint8_t *ready; // the converted form of the current line
+    uint32_t readyBytes;  // its length, written for every replica
+};
+static RowEmitter emitter; // zeroed at start
+
+uint32_t packMonochrome(uint8_t *line, uint32_t pixels)
+{
+    // Byte k is stored after pixels 8k..8k+7 are read, and k <= 8k, so the
+    // packing never overwrites a pixel it still needs. A pixel below 128 is
+    // ink (1). Bits past the last pixel of a partial byte stay 0 (no ink).
+    uint32_t whole = pixels / 8;
+    for (uint32_t k = 0; k < whole; k++) {
+        const uint8_t *p = line + 8 * static_cast<size_t>(k);
+        uint32_t bits = 0;
+        for (int b = 0; b < 8; b++)
+            bits = (bits << 1) | (p[b] < 128 ? 1u : 0u);
+        line[k] = static_cast<uint8_t>(bits);
+    }
+    uint32_t rest = pixels % 8;
+    if (rest != 0) {
+        const uint8_t *p = line + 8 * static_cast<size_t>(whole);
+        uint32_t bits = 0;
+        for (uint32_t b = 0; b < rest; b++)
+            bits = (bits << 1) | (p[b] < 128 ? 1u : 0u);
+        line[whole] = static_cast<uint8_t>(bits << (8 - rest));
+        whole++;
+    }
+    return whole;
+}
+
+void greyToRgb(const uint8_t *grey, uint32_t pixels, uint8_t *rgb)
+{
+    for (uint32_t i = 0; i < pixels; i++, rgb += 3) {
+        rgb[0] = grey[i];
+        rgb[1] = grey[i];
+        rgb[2] = grey[i];
+    }
+}
+
+void widenPixels(const uint8_t *line, uint32_t pixels, uint32_t pixelSize, uint32_t scale, uint8_t *wide)
+{
+    for (uint32_t p = 0; p < pixels; p++, line += pixelSize)
+        for (uint32_t s = 0; s < scale; s++, wide += pixelSize)
+            std::memcpy(wide, line, pixelSize);
+}
+
+// Grows *buffer to at least `bytes`; false when the memory can't be had.
+static bool reserve(uint8_t **buffer, size_t *capacity, size_t bytes)
+{
+    if (bytes <= *capacity)
+        return true;
+    uint8_t *grown = static_cast<uint8_t *>(std::realloc(*buffer, bytes));
+    if (grown == nullptr)
+        return false;
+    *buffer = grown;
+    *capacity = bytes;
+    return true;
+}
+
+bool prepareRows()
+{
+    // Page setup admits 8-bit and 24-bit pages of at most 2^18 output pixels
+    // a line, so each size below is at most 768 KiB and cannot overflow.
+    size_t pixels = page.urfWidth;
+    size_t needed = 0;
+    uint8_t **buffer = nullptr;
+    size_t *capacity = nullptr;
+    if (page.urfColorSpace == 0 && job.monochrome == 0) {
+        needed = pixels * 3;
+        buffer = &emitter.rgbRow;
+        capacity = &emitter.rgbCapacity;
+    } else if (page.scale > 1) {
+        needed = pixels * static_cast<size_t>(page.scale) * (page.urfBitsPerPixel / 8);
+        buffer = &emitter.wideRow;
+        capacity = &emitter.wideCapacity;
+    }
+    if (buffer != nullptr && !reserve(buffer, capacity, needed)) {
+        common::message("ERROR: (brovane) Unable to allocate %lu bytes for a row\n",
+                        static_cast<unsigned long>(needed));
+        return false;
+    }
+    return true;
+}
+
+void emitRow(uint32_t rowIndex, uint8_t *line, uint32_t replica, int32_t bitsPerPixel)
+{
+    const cups_page_header2_t &header = job.pageHeader;
+    if (rowIndex >= header.cupsHeight)
+        return;
+
+    // Replica 0 converts the line; the replicas after it are the same row
+    // and are written from the same converted bytes.
+    if (replica == 0) {
+        uint32_t pixelSize = static_cast<uint32_t>(bitsPerPixel) / 8;
+        if (header.cupsColorSpace == CUPS_CSPACE_K && job.monochrome) {
+            emitter.readyBytes = packMonochrome(line, header.cupsWidth);
+            emitter.ready = line;
+        } else if (page.urfColorSpace == 0 && !job.monochrome) {
+            greyToRgb(line, page.urfWidth, emitter.rgbRow);
+            emitter.ready = emitter.rgbRow;
+            emitter.readyBytes = page.urfWidth * 3;
+        } else if (page.scale == 1) {
+            emitter.ready = line;
+            emitter.readyBytes = page.urfWidth * 3;
+        } else {
+            uint32_t scale = static_cast<uint32_t>(page.scale);
+            widenPixels(line, page.urfWidth, pixelSize, scale, emitter.wideRow);
+            emitter.ready = emitter.wideRow;
+            emitter.readyBytes = page.urfWidth * scale * pixelSize;
+        }
+    }
+    cupsRasterWritePixels(job.rasterOut, const_cast<uint8_t *>(emitter.ready), emitter.readyBytes);
+}
+
+} // namespace brovane

@@ -1,0 +1,43 @@
+// Conventions that all three filters share: the stop flag that SIGTERM sets,
+// the fatal-error exit, scheduler message lines and the end-of-run timing report.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <sys/times.h>
+
+namespace common {
+
+// Set to 1 by the SIGTERM handler and never cleared; the input readers poll it.
+extern volatile sig_atomic_t stopFlag;
+
+// Installs the SIGTERM handler: empty mask, no SA_RESTART, so a blocked read
+// fails with EINTR instead of resuming.
+void installStopHandler();
+
+// Ends the process with status 0 and no message when the stop flag is set.
+inline void exitIfStopped()
+{
+    if (stopFlag)
+        _Exit(0);
+}
+
+// Name shown in parentheses in every message line ("brovane", ...).
+void setFilterName(const char *name);
+const char *filterName();
+
+// One scheduler message line (or part of one) on standard error.
+void message(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// "CRIT: (<name>) die(<text>) [<strerror(errno)>]" and exit status 1.
+[[noreturn]] void die(const char *text);
+
+// First `times` call of the run; its result is the base of the real-time line.
+clock_t startClock();
+
+// Writes the three timing lines and the exit line, flushes standard output and
+// standard error and ends the process with status 0.
+[[noreturn]] void finishRun(clock_t startTicks);
+
+} // namespace common

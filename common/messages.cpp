@@ -1,0 +1,42 @@
+// Scheduler message lines on standard error and the fatal-error exit.
+// Every line carries the filter's own name after its prefix.
+
+#include "common/filter.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace common {
+
+static const char *programTag = "filter"; // name shown in "(...)" of each line
+
+void setFilterName(const char *name)
+{
+    programTag = name;
+}
+
+const char *filterName()
+{
+    return programTag;
+}
+
+void message(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+}
+
+void die(const char *text)
+{
+    // errno is taken before anything else can change it.
+    int error = errno;
+    std::fprintf(stderr, "CRIT: (%s) die(%s) [%s]\n", programTag, text, std::strerror(error));
+    std::exit(1);
+}
+
+} // namespace common

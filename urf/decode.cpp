@@ -1,0 +1,202 @@
+// Encoded URF lines: line-repeat byte, repeated-pixel, literal and fill codes,
+// rebuilt into the line buffer and handed to the caller's sink, row count and all.
+
+#include "urf/urf.h"
+
+#include "common/filter.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace urf {
+
+// Decoder buffers: kept for the whole process and grown, never shrunk, when a
+// later page needs more than the pages before it.
+struct DecoderState {
+    uint8_t pixelBuffer[kMaxPixelBytes]; // the pixel of a repeated run
+    uint8_t *lineBuffer;                 // one line, pixels in input order
+    size_t lineCapacity;                 // bytes allocated for lineBuffer
+};
+static DecoderState decoder; // zeroed at start
+
+uint8_t *lineBuffer()
+{
+    return decoder.lineBuffer;
+}
+
+const char *checkLayout(const PageLayout &layout)
+{
+    if (layout.bitsPerPixel <= 0 || layout.bitsPerPixel % 8 != 0 ||
+        static_cast<uint32_t>(layout.bitsPerPixel) / 8 > kMaxPixelBytes)
+        return "bits per pixel must be 8, 16, ... 64";
+    if (layout.width < 1 || static_cast<uint32_t>(layout.width) > kMaxLinePixels)
+        return "width must be 1 to 262144 pixels";
+    if (layout.scale < 1 || static_cast<uint32_t>(layout.scale) > kMaxLinePixels)
+        return "enlargement must be 1 to 262144";
+    if (layout.height < 0 ||
+        static_cast<uint64_t>(layout.height) * static_cast<uint64_t>(layout.scale) > kMaxPageRows)
+        return "height must be at most 16777216 rows";
+    if (layout.rawLines && layout.rawRowBytes > kMaxLinePixels * kMaxPixelBytes)
+        return "raw line longer than 2 MiB";
+    return nullptr;
+}
+
+// Makes the line buffer hold at least `bytes` (at most 2 MiB, from the limits
+// checked above). False when the memory can't be had.
+static bool reserveLine(size_t bytes)
+{
+    if (bytes <= decoder.lineCapacity)
+        return true;
+    uint8_t *grown = static_cast<uint8_t *>(std::realloc(decoder.lineBuffer, bytes));
+    if (grown == nullptr)
+        return false;
+    decoder.lineBuffer = grown;
+    decoder.lineCapacity = bytes;
+    return true;
+}
+
+// The descriptor's offset for the messages: what the refills have taken,
+// (unsigned long)-1 on a pipe.
+static unsigned long inputOffset(int fd)
+{
+    return static_cast<unsigned long>(lseek(fd, 0, SEEK_CUR));
+}
+
+// Stores `count` copies of the pixel at `pixel` (`size` bytes) at `dst`.
+static void repeatPixel(uint8_t *dst, const uint8_t *pixel, uint32_t size, uint32_t count)
+{
+    if (size == 1) {
+        std::memset(dst, pixel[0], count);
+        return;
+    }
+    // Doubling copies: after each step dst holds `done` bytes of whole pixels.
+    size_t total = static_cast<size_t>(size) * count;
+    std::memcpy(dst, pixel, size);
+    size_t done = size;
+    while (done < total) {
+        size_t step = done < total - done ? done : total - done;
+        std::memcpy(dst + done, dst, step);
+        done += step;
+    }
+}
+
+// Rebuilds one encoded line in the line buffer. Returns the number of times
+// the line repeats (1 to 256), or 0 after an error message.
+static uint32_t decodeEncodedLine(int fd, uint32_t width, uint32_t pixelSize, int32_t rowIndex)
+{
+    const char *name = common::filterName();
+    uint8_t *line = decoder.lineBuffer;
+    uint8_t *pixel = decoder.pixelBuffer;
+    uint8_t byte;
+
+    if (readExact(fd, &byte, 1) != 1) {
+        common::message("ERROR: (%s) l%06d : line_repeat EOF at %lu\n", name, rowIndex, inputOffset(fd));
+        return 0;
+    }
+    uint32_t repeats = static_cast<uint32_t>(byte) + 1;
+
+    // Invariants: 1 <= width <= kMaxLinePixels, line holds width * pixelSize
+    // bytes, pixelSize <= kMaxPixelBytes, i < width at the top of the loop.
+    // Every store is clipped to width - i pixels, so no run leaves the line.
+    uint32_t i = 0;
+    while (i < width) {
+        if (readExact(fd, &byte, 1) != 1) {
+            common::message("ERROR: (%s) p%06dl%06d : packbit_code EOF at %lu\n", name, static_cast<int>(i),
+                            rowIndex, inputOffset(fd));
+            return 0;
+        }
+        int32_t code = static_cast<int8_t>(byte);
+        uint32_t left = width - i;
+
+        if (code >= 0) {
+            // Repeated pixel: one pixel, code + 1 times, surplus dropped.
+            if (readExact(fd, pixel, pixelSize) != static_cast<int32_t>(pixelSize)) {
+                common::message("ERROR: (%s) p%06dl%06d : pixel repeat EOF at %lu\n", name,
+                                static_cast<int>(i), rowIndex, inputOffset(fd));
+                return 0;
+            }
+            uint32_t count = static_cast<uint32_t>(code) + 1;
+            if (count > left)
+                count = left;
+            repeatPixel(line + static_cast<size_t>(i) * pixelSize, pixel, pixelSize, count);
+            i += count;
+        } else if (code == -128) {
+            // Fill: the rest of the line white, no pixel data.
+            std::memset(line + static_cast<size_t>(i) * pixelSize, 0xFF, static_cast<size_t>(left) * pixelSize);
+            i = width;
+        } else {
+            // Literal run of 1 - code pixels; pixels past the line's end stay
+            // in the input and start the next line.
+            uint32_t count = static_cast<uint32_t>(1 - code);
+            if (count > left)
+                count = left;
+            uint32_t bytes = count * pixelSize;
+            uint8_t *dst = line + static_cast<size_t>(i) * pixelSize;
+            if (static_cast<uint32_t>(reader.available) >= bytes) {
+                // The whole run is buffered: one poll, one copy.
+                common::exitIfStopped();
+                const uint8_t *src;
+                borrow(fd, &src, bytes);
+                std::memcpy(dst, src, bytes);
+                i += count;
+                continue;
+            }
+            for (uint32_t k = 0; k < count; k++, i++, dst += pixelSize) {
+                int32_t got = readExact(fd, dst, pixelSize);
+                if (got != static_cast<int32_t>(pixelSize)) {
+                    common::message("ERROR: (%s) p%06dl%06d : literal_pixel EOF at %lu, read %d, wanted %d\n",
+                                    name, static_cast<int>(i), rowIndex, 0UL, got, static_cast<int>(pixelSize));
+                    return 0;
+                }
+            }
+        }
+    }
+    return repeats;
+}
+
+int32_t decodePage(int fd, const PageLayout &layout, LineSink sink)
+{
+    if (const char *reason = checkLayout(layout)) {
+        common::message("ERROR: (%s) Page not decoded: %s\n", common::filterName(), reason);
+        return 1;
+    }
+    uint32_t width = static_cast<uint32_t>(layout.width);
+    uint32_t pixelSize = static_cast<uint32_t>(layout.bitsPerPixel) / 8;
+    uint32_t scale = static_cast<uint32_t>(layout.scale);
+
+    // Line buffer: width * pixelSize <= 2^18 * 8 and a raw line <= 2 MiB
+    // (checkLayout), so neither product can overflow.
+    size_t lineBytes = static_cast<size_t>(width) * pixelSize;
+    if (layout.rawLines && layout.rawRowBytes > lineBytes)
+        lineBytes = layout.rawRowBytes;
+    if (!reserveLine(lineBytes)) {
+        common::message("ERROR: (%s) Unable to allocate %lu bytes for a line\n", common::filterName(),
+                        static_cast<unsigned long>(lineBytes));
+        return 1;
+    }
+
+    // rowIndex < height * scale <= 2^24 when a line starts, and one line adds
+    // at most 256 * scale <= 2^26 rows, so the count stays inside 32 bits.
+    uint64_t pageRows = static_cast<uint64_t>(layout.height) * scale;
+    uint64_t rowIndex = 0;
+    do {
+        uint32_t rows;
+        if (layout.rawLines) {
+            // The count is not examined: a short raw page keeps what the
+            // buffer held, as raw pages always have.
+            readExact(fd, decoder.lineBuffer, layout.rawRowBytes);
+            rows = scale;
+        } else {
+            uint32_t repeats = decodeEncodedLine(fd, width, pixelSize, static_cast<int32_t>(rowIndex));
+            if (repeats == 0)
+                return 1;
+            rows = repeats * scale;
+        }
+        sink.emit(sink.context, static_cast<uint32_t>(rowIndex), decoder.lineBuffer, rows);
+        rowIndex += rows;
+    } while (rowIndex < pageRows);
+    return 0;
+}
+
+} // namespace urf

@@ -1,0 +1,99 @@
+// The URF raster stream shared by brovane and calmeric: file and page headers,
+// the one buffered reader over the input descriptor, and the encoded-line decoder.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace urf {
+
+constexpr size_t kFileHeaderSize = 12;    // "UNIRAST", one byte, big-endian page count
+constexpr size_t kPageHeaderSize = 32;    // depth, colour space, duplex, quality, sizes
+constexpr size_t kReaderBufferSize = 8192; // bytes taken from the descriptor per read
+constexpr uint8_t kRawQuality = 167;      // quality byte of a page stored unencoded
+constexpr uint32_t kUnstatedPageCount = 9999; // page count used when the header says 0
+
+// Limits on what one page may make a filter allocate or count. The widest
+// line is that of a 108-inch (2.74 m) wide-format roll at 2400 dpi (259,200
+// pixels), rounded up to 2^18; the deepest pixel is 16-bit CMYK (8 bytes).
+// So no line buffer exceeds 2 MiB. A page's rows (after any enlargement) are
+// counted in signed 32 bits; 2^24 rows is a 582-foot page at 2400 dpi.
+constexpr uint32_t kMaxLinePixels = 1u << 18;
+constexpr uint32_t kMaxPixelBytes = 8;
+constexpr uint32_t kMaxPageRows = 1u << 24;
+
+// The file header, its magic held as text (eighth byte forced to NUL).
+struct UrfFileHeader {
+    char magic[8];      // "UNIRAST" in a good stream
+    uint32_t pageCount; // pages announced; 0 = not stated
+};
+
+// A page header in host order; the reserved bytes are not kept.
+struct UrfPageHeader {
+    uint8_t bitsPerPixel; // 8 grey, 24 colour, ...
+    uint8_t colorSpace;   // 0 grey, anything else colour
+    uint8_t duplex;       // passed on unchanged
+    uint8_t quality;      // 167 marks a raw page
+    uint32_t width;       // pixels per line
+    uint32_t height;      // lines in the page
+    uint32_t resolution;  // dots per inch, both directions
+};
+
+// The 32-byte store every page header is read into: zero at start and never
+// cleared, so a header cut short keeps the previous page's remaining bytes.
+extern uint8_t headerBytes[kPageHeaderSize];
+
+uint32_t readBigEndian32(const uint8_t *bytes);
+UrfPageHeader parsePageHeader(const uint8_t *bytes);
+
+// The buffered reader: every byte of a job passes through it.
+struct UrfReader {
+    uint8_t buffer[kReaderBufferSize]; // last block returned by read()
+    int32_t available;                 // bytes of buffer not yet taken
+    uint32_t position;                 // offset of the next byte to take
+};
+extern UrfReader reader;
+
+// Up to n bytes with at most one system read; 0 at end of input, -1 on error.
+int32_t readSome(int fd, uint8_t *dst, uint32_t n);
+// Polls the stop flag, then exactly n bytes unless the input ends first
+// (short count) or a read fails (-1).
+int32_t readExact(int fd, uint8_t *dst, uint32_t n);
+// Hands out up to `wanted` bytes that already sit in the reader's buffer,
+// without copying; refills once when it is empty. Same results as readSome.
+int32_t borrow(int fd, const uint8_t **bytes, uint32_t wanted);
+
+// Reads and checks the file header (fatal through die on a read error or a
+// wrong magic) and logs "%s file, with %d page(s).". Returns the count as stated.
+uint32_t readFileHeader(int fd);
+
+// Receives every completed line: `rows` output rows, the first numbered
+// `rowIndex` within the page, all showing `line`. The sink may rewrite the
+// line in place; the decoder rebuilds every pixel of the next line.
+struct LineSink {
+    void (*emit)(void *context, uint32_t rowIndex, uint8_t *line, uint32_t rows);
+    void *context;
+};
+
+// How one page's body is laid out in the stream.
+struct PageLayout {
+    int32_t width;        // pixels per line, 1 .. kMaxLinePixels
+    int32_t height;       // lines in the page
+    int32_t bitsPerPixel; // a multiple of 8, pixel size 1 .. kMaxPixelBytes
+    int32_t scale;        // output rows per decoded line (times its repeats)
+    bool rawLines;        // lines stored unencoded, rawRowBytes each
+    uint32_t rawRowBytes; // length of a raw line
+};
+
+// Null when a page of this shape can be decoded within the limits above,
+// else a short reason for the log.
+const char *checkLayout(const PageLayout &layout);
+
+// Decodes one page, handing every line to the sink. 0 when all of the page's
+// rows were produced, 1 after an "ERROR:" line (input short or layout refused).
+int32_t decodePage(int fd, const PageLayout &layout, LineSink sink);
+
+// The decoder's line buffer as it stands (grown to the largest page so far).
+uint8_t *lineBuffer();
+
+} // namespace urf
