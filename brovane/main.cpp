@@ -11,9 +11,6 @@
 
 namespace brovane {
 
-JobState job;   // the job, for the whole run
-PageState page; // the current page
-
 // Opens the job input: standard input, or the file named by the sixth argument.
 static int openInput(int argc, char **argv)
 {

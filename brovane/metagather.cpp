@@ -3,7 +3,7 @@
 
 #include "brovane/brovane.h"
 
-#include <cerrno>
+#include <cfloat>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -27,13 +27,26 @@ static const char *numberAfter(const char *code, const char *key)
 // 32-bit range, the same on every platform (long is 32 bits on armhf).
 static int32_t parseInteger(const char *text)
 {
-    errno = 0;
     long long value = std::strtoll(text, nullptr, 10);
     if (value > INT32_MAX)
         return INT32_MAX;
     if (value < INT32_MIN)
         return INT32_MIN;
     return static_cast<int32_t>(value);
+}
+
+// Decimal real in single precision, 0 when no digits; values beyond the
+// single-precision range saturate, and a NaN reads as 0.
+static float parseReal(const char *text)
+{
+    double value = std::strtod(text, nullptr);
+    if (!(value == value))
+        return 0.0f;
+    if (value > FLT_MAX)
+        return FLT_MAX;
+    if (value < -FLT_MAX)
+        return -FLT_MAX;
+    return static_cast<float>(value);
 }
 
 // Stores the integer of `key` into `field` when the key occurs.
@@ -68,7 +81,7 @@ void gatherMeta(const char *code, cups_page_header2_t &header)
         gatherInteger(code, key, header.cupsInteger[i]);
         std::snprintf(key, sizeof key, "/cupsReal%d", i);
         if (const char *number = numberAfter(code, key))
-            header.cupsReal[i] = static_cast<float>(std::strtod(number, nullptr));
+            header.cupsReal[i] = parseReal(number);
     }
 }
 

@@ -10,6 +10,8 @@
 
 namespace brovane {
 
+PageState page; // the current page, renewed by setupPage
+
 // Whole-number enlargement from the URF resolution to the printer's
 // horizontal one; 1 for 8-bit pages, a resolution of 0, or no exact multiple.
 static uint32_t scaleFor(const urf::UrfPageHeader &urfPage, uint32_t deviceX)

@@ -11,6 +11,8 @@
 
 namespace brovane {
 
+JobState job; // the job, for the whole run
+
 // True when the PPD has the attribute and its value is "True" in any case.
 static bool attributeIsTrue(const char *name)
 {

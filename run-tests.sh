@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what is needed, then builds and runs every test twice: in the
+# normal build and in the AddressSanitizer + UndefinedBehaviorSanitizer build.
+set -euo pipefail
+cd "$(dirname "$0")"
+.ci/install-deps
+
+jobs=$(nproc)
+cmake -S . -B build/normal -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/normal -j"$jobs"
+ctest --test-dir build/normal --output-on-failure -j"$jobs"
+
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DFILTERS_SANITIZE=ON
+cmake --build build/sanitize -j"$jobs"
+ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/sanitize --output-on-failure -j"$jobs"

@@ -1,0 +1,136 @@
+// Row output: 1-bit packing, grey to RGB, widening, rows past the page and
+// replicas written from one conversion, read back through libcups.
+
+#include "support.h"
+
+#include "brovane/brovane.h"
+#include "urf/urf.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+using testsupport::Bytes;
+
+namespace {
+
+TEST(RowConversion, MonochromePacking)
+{
+    // Below 128 is ink, first pixel in the top bit.
+    Bytes line = {0x00, 0x7F, 0x80, 0xFF, 0x10, 0x90, 0x00, 0xFF};
+    EXPECT_EQ(brovane::packMonochrome(line.data(), 8), 1u);
+    EXPECT_EQ(line[0], 0xCA);
+
+    // 9 pixels give 2 bytes, the 7 pad bits clear; 0 pixels give none.
+    Bytes nine = {0, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(brovane::packMonochrome(nine.data(), 9), 2u);
+    EXPECT_EQ(nine[0], 0xFF);
+    EXPECT_EQ(nine[1], 0x80);
+    Bytes none = {0x00};
+    EXPECT_EQ(brovane::packMonochrome(none.data(), 0), 0u);
+
+    // In place over a long line: byte k never overwrites a pixel still needed.
+    Bytes wide(1001);
+    Bytes expected((1001 + 7) / 8, 0);
+    for (size_t i = 0; i < wide.size(); i++) {
+        wide[i] = static_cast<uint8_t>((i * 37) % 256);
+        if (wide[i] < 128)
+            expected[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
+    }
+    EXPECT_EQ(brovane::packMonochrome(wide.data(), 1001), expected.size());
+    EXPECT_EQ(Bytes(wide.begin(), wide.begin() + static_cast<long>(expected.size())), expected);
+}
+
+TEST(RowConversion, GreyToRgbAndWidening)
+{
+    Bytes grey = {0x5A, 0x00, 0xFF};
+    Bytes rgb(9);
+    brovane::greyToRgb(grey.data(), 3, rgb.data());
+    EXPECT_EQ(rgb, (Bytes{0x5A, 0x5A, 0x5A, 0, 0, 0, 0xFF, 0xFF, 0xFF}));
+
+    Bytes line = {1, 2, 3, 4, 5, 6};
+    Bytes wide(18);
+    brovane::widenPixels(line.data(), 2, 3, 3, wide.data());
+    EXPECT_EQ(wide, (Bytes{1, 2, 3, 1, 2, 3, 1, 2, 3, 4, 5, 6, 4, 5, 6, 4, 5, 6}));
+}
+
+// A page set up and emitted through the real row output into a raster file.
+struct EmitJob {
+    std::string path;
+    int fd;
+};
+
+EmitJob startPage(int32_t monochrome, uint8_t bits, uint8_t space, uint32_t width, uint32_t height,
+                  uint32_t resolution, unsigned device)
+{
+    std::memset(&brovane::job, 0, sizeof brovane::job);
+    brovane::job.monochrome = monochrome;
+    brovane::job.pageHeader.cupsColorSpace = CUPS_CSPACE_RGB;
+    brovane::job.pageHeader.HWResolution[0] = device;
+    EmitJob e;
+    e.path = testsupport::writeTempFile({}, ".ras");
+    e.fd = open(e.path.c_str(), O_WRONLY);
+    brovane::job.rasterOut = cupsRasterOpen(e.fd, CUPS_RASTER_WRITE);
+    Bytes header = testsupport::urfPageHeader(bits, space, 0, 0, width, height, resolution);
+    std::memcpy(urf::headerBytes, header.data(), header.size());
+    EXPECT_EQ(brovane::setupPage(), nullptr);
+    EXPECT_TRUE(brovane::prepareRows());
+    return e;
+}
+
+std::vector<testsupport::RasterPage> finish(EmitJob &e)
+{
+    cupsRasterClose(brovane::job.rasterOut);
+    close(e.fd);
+    return testsupport::readRasterFile(e.path);
+}
+
+TEST(RowOutput, MonochromeLinePackedOnceAndRepeated)
+{
+    EmitJob e = startPage(1, 8, 0, 10, 4, 203, 203);
+    Bytes line = {0, 255, 0, 255, 0, 255, 0, 255, 0, 0};
+    for (uint32_t replica = 0; replica < 4; replica++)
+        brovane::emitRow(replica, line.data(), replica, 8);
+    auto pages = finish(e);
+    ASSERT_EQ(pages.size(), 1u);
+    ASSERT_EQ(pages[0].rows.size(), 4u);
+    for (const Bytes &row : pages[0].rows)
+        EXPECT_EQ(row, (Bytes{0xAA, 0xC0}));
+}
+
+TEST(RowOutput, GreyExpandedAndColourWidened)
+{
+    EmitJob grey = startPage(0, 8, 0, 100, 1, 300, 600);
+    Bytes line(100, 0x5A);
+    brovane::emitRow(0, line.data(), 0, 8);
+    auto greyPages = finish(grey);
+    ASSERT_EQ(greyPages.at(0).rows.size(), 1u);
+    EXPECT_EQ(greyPages[0].rows[0], Bytes(300, 0x5A));
+
+    // 300 dpi page on a 600 dpi printer: twice as wide, each row twice.
+    EmitJob colour = startPage(0, 24, 1, 2, 1, 300, 600);
+    Bytes pixels = {1, 2, 3, 4, 5, 6};
+    brovane::emitRow(0, pixels.data(), 0, 24);
+    brovane::emitRow(1, pixels.data(), 1, 24);
+    auto colourPages = finish(colour);
+    ASSERT_EQ(colourPages.at(0).rows.size(), 2u);
+    for (const Bytes &row : colourPages[0].rows)
+        EXPECT_EQ(row, (Bytes{1, 2, 3, 1, 2, 3, 4, 5, 6, 4, 5, 6}));
+}
+
+TEST(RowOutput, ColourPageOnMonochromePrinterAndRowsPastThePage)
+{
+    EmitJob e = startPage(1, 24, 1, 1, 100, 203, 203);
+    Bytes pixel = {9, 8, 7};
+    // Rows 0..99 are the page; 100 and later are dropped.
+    for (uint32_t row = 0; row < 103; row++)
+        brovane::emitRow(row, pixel.data(), row, 24);
+    auto pages = finish(e);
+    ASSERT_EQ(pages.size(), 1u);
+    EXPECT_EQ(pages[0].header.cupsColorSpace, CUPS_CSPACE_RGB);
+    EXPECT_EQ(pages[0].rows.size(), 100u);
+    EXPECT_EQ(pages[0].rows[99], pixel);
+}
+
+} // namespace
