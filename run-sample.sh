@@ -6,12 +6,12 @@ cd "$(dirname "$0")"
 .ci/install-deps
 
 cmake -S . -B build/normal -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/normal -j"$(nproc)" --target brovane
+cmake --build build/normal -j"$(nproc)" --target brovane >/dev/null
 
 mkdir -p out
-PPD=tests/ppd/colour-600.ppd build/normal/brovane/brovane 1 "$USER" sample 1 "" samples/sample.urf \
-  >out/sample.ras 2>out/sample.log
-status=$?
+status=0
+PPD=tests/ppd/colour-600.ppd build/normal/brovane/brovane 1 "$(id -un)" sample 1 "" samples/sample.urf \
+  >out/sample.ras 2>out/sample.log || status=$?
 echo "brovane exited with status $status"
 grep -E '^INFO: Rendering|Result of raster decode' out/sample.log || true
 echo "CUPS raster output: $(pwd)/out/sample.ras ($(stat -c %s out/sample.ras) bytes)"

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 #include <cups/ppd.h>
 #include <cups/raster.h>
@@ -64,8 +65,9 @@ const char *setupPage();
 // Decodes one page into output rows; 0 when complete, 1 after an ERROR line.
 int32_t decodePage(int fd, int32_t width, int32_t height, int32_t bitsPerPixel);
 
-// Sizes the row buffers for the page just set up; false after an ERROR line.
-bool prepareRows();
+// Sizes the row buffers for the page just set up, whose output has `rows`
+// rows; false after an ERROR line.
+bool prepareRows(uint32_t rows);
 // Converts one output row of the decoded line and writes it.
 void emitRow(uint32_t rowIndex, uint8_t *line, uint32_t replica, int32_t bitsPerPixel);
 
@@ -73,5 +75,29 @@ void emitRow(uint32_t rowIndex, uint8_t *line, uint32_t replica, int32_t bitsPer
 uint32_t packMonochrome(uint8_t *line, uint32_t pixels);
 void greyToRgb(const uint8_t *grey, uint32_t pixels, uint8_t *rgb);
 void widenPixels(const uint8_t *line, uint32_t pixels, uint32_t pixelSize, uint32_t scale, uint8_t *wide);
+
+// PostScript output (psOutput build): the document, page by page.
+void writeDocumentHeader(const char *user, const char *title);
+void writePageComment(int pageNumber, uint32_t pageCount);
+void writeImageHeader(int32_t width, int32_t height);
+// A row's samples: run-length coded, as one line of hexadecimal text.
+bool writeRowSamples(const uint8_t *row, uint32_t bytes);
+// The last row's text again, without a newline, for each further copy.
+void writeRowCopy();
+void writeImageEnd();
+void writePageEnd();
+void writeTrailer();
+// PackBits run-length code of n bytes; returns the coded length, at most
+// n + ceil(n / 128).
+uint32_t packBits(const uint8_t *source, int32_t n, uint8_t *destination);
+// `text` as the inside of a PostScript string: backslash, parentheses and
+// control characters escaped, so it stays on its line and in its parentheses.
+std::string escapeText(const char *text);
+
+// CUPS raster input (rasterInput build).
+void openRasterInput();
+// Reads the next input page header into pageHeader; false at the end.
+bool readRasterPage(int pageNumber);
+int32_t decodeRasterRows(int32_t width, int32_t height);
 
 } // namespace brovane

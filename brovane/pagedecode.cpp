@@ -19,18 +19,31 @@ static void emitLine(void *, uint32_t rowIndex, uint8_t *line, uint32_t rows)
 
 int32_t decodePage(int fd, int32_t width, int32_t height, int32_t bitsPerPixel)
 {
-    if (!prepareRows())
+    // The PostScript image holds the page at its own size: one row per URF
+    // line and repeat, not enlarged. Raster output holds cupsHeight rows.
+    uint32_t rows = psOutput ? static_cast<uint32_t>(height) : job.pageHeader.cupsHeight;
+    if (!prepareRows(rows))
         return 1;
     currentBitsPerPixel = bitsPerPixel;
+    if (psOutput)
+        writeImageHeader(width, height);
 
-    urf::PageLayout layout;
-    layout.width = width;
-    layout.height = height;
-    layout.bitsPerPixel = bitsPerPixel;
-    layout.scale = page.scale;
-    layout.rawLines = urf::headerBytes[3] == urf::kRawQuality;
-    layout.rawRowBytes = static_cast<uint32_t>(page.rawRowBytes);
-    return urf::decodePage(fd, layout, urf::LineSink{emitLine, nullptr});
+    int32_t result;
+    if (rasterInput) {
+        result = decodeRasterRows(width, height);
+    } else {
+        urf::PageLayout layout;
+        layout.width = width;
+        layout.height = height;
+        layout.bitsPerPixel = bitsPerPixel;
+        layout.scale = psOutput ? 1 : page.scale;
+        layout.rawLines = urf::headerBytes[3] == urf::kRawQuality;
+        layout.rawRowBytes = static_cast<uint32_t>(page.rawRowBytes);
+        result = urf::decodePage(fd, layout, urf::LineSink{emitLine, nullptr});
+    }
+    if (psOutput && result == 0)
+        writeImageEnd();
+    return result;
 }
 
 } // namespace brovane

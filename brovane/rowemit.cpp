@@ -18,6 +18,7 @@ struct RowEmitter {
     size_t wideCapacity;  // bytes allocated for wideRow
     const uint8_t *ready; // the converted form of the current line
     uint32_t readyBytes;  // its length, written for every replica
+    uint32_t rowLimit;    // rows of the page's output; rows past it are dropped
 };
 static RowEmitter emitter; // zeroed at start
 
@@ -75,8 +76,12 @@ static bool reserve(uint8_t **buffer, size_t *capacity, size_t bytes)
     return true;
 }
 
-bool prepareRows()
+bool prepareRows(uint32_t rows)
 {
+    emitter.rowLimit = rows;
+    if (rasterInput)
+        return true; // raster rows go out as they come in
+
     // Page setup admits 8-bit and 24-bit pages of at most 2^18 output pixels
     // a line, so each size below is at most 768 KiB and cannot overflow.
     size_t pixels = page.urfWidth;
@@ -87,7 +92,7 @@ bool prepareRows()
         needed = pixels * 3;
         buffer = &emitter.rgbRow;
         capacity = &emitter.rgbCapacity;
-    } else if (page.scale > 1) {
+    } else if (page.scale > 1 && !psOutput) {
         needed = pixels * static_cast<size_t>(page.scale) * (page.urfBitsPerPixel / 8);
         buffer = &emitter.wideRow;
         capacity = &emitter.wideCapacity;
@@ -100,32 +105,56 @@ bool prepareRows()
     return true;
 }
 
+// Brings the decoded line into the form the page's header declares and
+// notes where it is: packed to 1 bit (in place), grey expanded to RGB, or
+// widened. The PostScript image is drawn at the URF page's own size (the
+// interpreter scales it to the page), so it is never widened, and its
+// 1-bit samples are white where set, as PostScript's grey is.
+static void convertRow(uint8_t *line, int32_t bitsPerPixel)
+{
+    if (rasterInput) {
+        emitter.ready = line;
+        emitter.readyBytes = static_cast<uint32_t>(page.rawRowBytes);
+        return;
+    }
+    const cups_page_header2_t &header = job.pageHeader;
+    uint32_t pixelSize = static_cast<uint32_t>(bitsPerPixel) / 8;
+    if (header.cupsColorSpace == CUPS_CSPACE_K && job.monochrome) {
+        emitter.readyBytes = packMonochrome(line, page.urfWidth);
+        emitter.ready = line;
+        if (psOutput)
+            for (uint32_t k = 0; k < emitter.readyBytes; k++)
+                line[k] = static_cast<uint8_t>(~line[k]);
+    } else if (page.urfColorSpace == 0 && !job.monochrome) {
+        greyToRgb(line, page.urfWidth, emitter.rgbRow);
+        emitter.ready = emitter.rgbRow;
+        emitter.readyBytes = page.urfWidth * 3;
+    } else if (page.scale == 1 || psOutput) {
+        emitter.ready = line;
+        emitter.readyBytes = page.urfWidth * 3;
+    } else {
+        uint32_t scale = static_cast<uint32_t>(page.scale);
+        widenPixels(line, page.urfWidth, pixelSize, scale, emitter.wideRow);
+        emitter.ready = emitter.wideRow;
+        emitter.readyBytes = page.urfWidth * scale * pixelSize;
+    }
+}
+
 void emitRow(uint32_t rowIndex, uint8_t *line, uint32_t replica, int32_t bitsPerPixel)
 {
-    const cups_page_header2_t &header = job.pageHeader;
-    if (rowIndex >= header.cupsHeight)
+    if (rowIndex >= emitter.rowLimit)
         return;
 
     // Replica 0 converts the line; the replicas after it are the same row
-    // and are written from the same converted bytes.
-    if (replica == 0) {
-        uint32_t pixelSize = static_cast<uint32_t>(bitsPerPixel) / 8;
-        if (header.cupsColorSpace == CUPS_CSPACE_K && job.monochrome) {
-            emitter.readyBytes = packMonochrome(line, header.cupsWidth);
-            emitter.ready = line;
-        } else if (page.urfColorSpace == 0 && !job.monochrome) {
-            greyToRgb(line, page.urfWidth, emitter.rgbRow);
-            emitter.ready = emitter.rgbRow;
-            emitter.readyBytes = page.urfWidth * 3;
-        } else if (page.scale == 1) {
-            emitter.ready = line;
-            emitter.readyBytes = page.urfWidth * 3;
-        } else {
-            uint32_t scale = static_cast<uint32_t>(page.scale);
-            widenPixels(line, page.urfWidth, pixelSize, scale, emitter.wideRow);
-            emitter.ready = emitter.wideRow;
-            emitter.readyBytes = page.urfWidth * scale * pixelSize;
-        }
+    // and are written from the same converted bytes (or the same text).
+    if (replica == 0)
+        convertRow(line, bitsPerPixel);
+    if (psOutput) {
+        if (replica == 0)
+            writeRowSamples(emitter.ready, emitter.readyBytes);
+        else
+            writeRowCopy();
+        return;
     }
     cupsRasterWritePixels(job.rasterOut, const_cast<uint8_t *>(emitter.ready), emitter.readyBytes);
 }

@@ -75,7 +75,7 @@ EmitJob startPage(int32_t monochrome, uint8_t bits, uint8_t space, uint32_t widt
     Bytes header = testsupport::urfPageHeader(bits, space, 0, 0, width, height, resolution);
     std::memcpy(urf::headerBytes, header.data(), header.size());
     EXPECT_EQ(brovane::setupPage(), nullptr);
-    EXPECT_TRUE(brovane::prepareRows());
+    EXPECT_TRUE(brovane::prepareRows(brovane::job.pageHeader.cupsHeight));
     return e;
 }
 
