@@ -57,6 +57,12 @@ void loadPrinter(int argc, char **argv);
 // Reads the numbers that the PPD's option code carries into the header.
 void gatherMeta(const char *code, cups_page_header2_t &header);
 
+// Opens the input stream (URF file header, or the raster stream), sets the
+// page count and, in the PostScript build, writes the document header.
+void startInput(const char *user, const char *title);
+// The page loop, up to the page count or the end of the input.
+void convertPages(int argc, char **argv);
+
 // Turns the URF page header in urf::headerBytes into the output page header
 // and writes it. Returns null, or the reason the page can't be converted
 // (then nothing is written and pageHeader is left as it was).

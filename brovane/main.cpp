@@ -1,5 +1,5 @@
-// brovane's driver: start-up, the URF file header, the page loop with its log
-// lines, and the end of the job. The program's entry point.
+// brovane's driver: start-up (PPD, output, command line, input), the page
+// loop, and the end of the job. The program's entry point.
 
 #include "brovane/brovane.h"
 
@@ -21,106 +21,6 @@ static int openInput(int argc, char **argv)
     if (input == nullptr)
         common::die("Unable to open rast file");
     return fileno(input);
-}
-
-// The page's log lines, after its setup.
-static void logPage(int pageNumber, int argc, char **argv)
-{
-    const cups_page_header2_t &header = job.pageHeader;
-    common::message("DEBUG: (brovane) Page %d :\n", pageNumber);
-    const char *ppdPath = std::getenv("PPD");
-    common::message("DEBUG: (brovane) PPD : %s\n", ppdPath != nullptr ? ppdPath : "(null)");
-    if (pageNumber == 1) {
-        for (int i = 1; i < argc; i++)
-            common::message("DEBUG: (brovane) ARG %d: %s\n", i, argv[i]);
-        common::message("DEBUG: (brovane) Language version/level: %s/%d\n",
-                        job.ppd->lang_version != nullptr ? job.ppd->lang_version : "(null)",
-                        job.ppd->language_level);
-    }
-    common::message("DEBUG: (brovane) Bits Per Pixel : %d (Page Header), computed : %d\n", page.urfBitsPerPixel,
-                    static_cast<int>(header.cupsBitsPerColor));
-    if (!rasterInput)
-        common::message("DEBUG: (brovane) Colorspace : org(%d), computed(%d)\n", page.urfColorSpace,
-                        page.urfColorSpace);
-    common::message("DEBUG: (brovane) Cups Colorspace : %d\n", static_cast<int>(header.cupsColorSpace));
-    if (rasterInput) {
-        uint32_t duplex;
-        std::memcpy(&duplex, &header.Duplex, sizeof duplex);
-        common::message("DEBUG: (brovane) Duplex Mode : %d\n", static_cast<int>(duplex));
-        common::message("DEBUG: (brovane) Media Type : %.64s\n", header.MediaType);
-        common::message("DEBUG: (brovane) Bits per Color: %d\n", static_cast<int>(header.cupsBitsPerColor));
-        common::message("DEBUG: (brovane) Bits per Pixel: %d\n", static_cast<int>(header.cupsBitsPerPixel));
-        common::message("DEBUG: (brovane) Page size: %d x %d\n", static_cast<int>(header.PageSize[0]),
-                        static_cast<int>(header.PageSize[1]));
-    } else {
-        common::message("DEBUG: (brovane) Duplex Mode : %d\n", page.urfDuplex);
-        common::message("DEBUG: (brovane) Quality : %d\n", page.urfQuality);
-        common::message("DEBUG: (brovane) Size : %dx%d pixels\n", static_cast<int>(page.urfWidth),
-                        static_cast<int>(page.urfHeight));
-        common::message("DEBUG: (brovane) Dots per Inches : %d\n", static_cast<int>(page.urfResolution));
-    }
-    common::message("DEBUG: (brovane) Color device: %d\n", job.colorDevice);
-    common::message("DEBUG: (brovane) Device resolution: %d x %d\n", static_cast<int>(job.deviceResolution[0]),
-                    static_cast<int>(job.deviceResolution[1]));
-    common::message("DEBUG: (brovane) Scaling: %d\n", page.scale);
-    common::message("DEBUG: (brovane) Compression: %d\n", static_cast<int>(header.cupsCompression));
-    common::message("DEBUG: (brovane) B/W only Printer: %d\n", job.monochrome);
-}
-
-// Reads the next URF page header and sets the page up. False at the end of
-// the job: the input ended where a header should begin, or the page can't
-// be converted (its body can't be followed, so nothing after it can be read).
-static bool readUrfPage(int pageNumber)
-{
-    common::message("DEBUG: (brovane) Reading page header %d\n", static_cast<int>(urf::kPageHeaderSize));
-    int32_t got = urf::readExact(job.inputFd, urf::headerBytes, urf::kPageHeaderSize);
-    if (got == 0) {
-        common::message("DEBUG: (brovane) End of file reached @ page %d\n", pageNumber);
-        return false;
-    }
-    common::message("DEBUG: (brovane) .. Bytes read %d\n", got);
-    if (got < 0)
-        common::die("Unable to read page header");
-
-    if (const char *reason = setupPage()) {
-        common::message("ERROR: (brovane) Page %d (%u bits a pixel, colour space %u, %ux%u pixels) can't be "
-                        "converted: %s; the rest of the job is not read\n",
-                        pageNumber, page.urfBitsPerPixel, page.urfColorSpace, page.urfWidth, page.urfHeight, reason);
-        return false;
-    }
-    return true;
-}
-
-// The page loop over URF input. Ends at the page count, at the end of the
-// input where a page header should begin, or at a page that can't be
-// converted (its body can't be followed, so nothing after it can be read).
-static void convertPages(int argc, char **argv)
-{
-    int pageNumber = 1;
-    for (uint32_t pageIndex = 0; pageIndex < job.pageCount; pageIndex++, pageNumber++) {
-        if (!(rasterInput ? readRasterPage(pageNumber) : readUrfPage(pageNumber)))
-            return;
-        logPage(pageNumber, argc, argv);
-        common::message("DEBUG: (brovane) Decoding raster image for page %d\n", pageNumber);
-        if (job.pageCount < 1000)
-            common::message("INFO: Rendering page %d of %d\n", pageNumber, static_cast<int>(job.pageCount));
-        else
-            common::message("INFO: Rendering page %d\n", pageNumber);
-        if (psOutput)
-            writePageComment(pageNumber, job.pageCount);
-
-        int32_t result;
-        if (rasterInput)
-            result = decodePage(job.inputFd, static_cast<int32_t>(job.pageHeader.cupsWidth),
-                                static_cast<int32_t>(job.pageHeader.cupsHeight),
-                                static_cast<int32_t>(job.pageHeader.cupsBitsPerPixel));
-        else
-            result = decodePage(job.inputFd, static_cast<int32_t>(page.urfWidth), static_cast<int32_t>(page.urfHeight),
-                                page.urfBitsPerPixel);
-        common::message("DEBUG: (brovane) Result of raster decode %d\n", result);
-        if (psOutput)
-            writePageEnd();
-    }
 }
 
 } // namespace brovane
@@ -151,21 +51,7 @@ int main(int argc, char **argv)
     }
     job.inputFd = openInput(argc, argv);
 
-    if (rasterInput) {
-        openRasterInput();
-        job.pageCount = 0;
-    } else {
-        common::message("DEBUG: (brovane) Reading header file %d\n", static_cast<int>(urf::kFileHeaderSize));
-        job.pageCount = urf::readFileHeader(job.inputFd);
-    }
-    if (psOutput)
-        writeDocumentHeader(argv[2], argv[3]);
-    if (job.pageCount == 0) {
-        job.pageCount = urf::kUnstatedPageCount;
-        common::message("DEBUG: (brovane) Page count of zero, resetting to %d\n",
-                        static_cast<int>(urf::kUnstatedPageCount));
-    }
-
+    startInput(argv[2], argv[3]);
     convertPages(argc, argv);
 
     common::message("INFO:\n");
