@@ -33,6 +33,11 @@ void message(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // "CRIT: (<name>) die(<text>) [<strerror(errno)>]" and exit status 1.
 [[noreturn]] void die(const char *text);
 
+// Where die ends the process. The fuzz harnesses run many jobs in one
+// process and set a handler that returns to them (it must not return);
+// filters leave it unset and exit.
+void setExitHandler(void (*handler)(int status));
+
 // First `times` call of the run; its result is the base of the real-time line.
 clock_t startClock();
 

@@ -12,6 +12,7 @@
 namespace common {
 
 static const char *programTag = "filter"; // name shown in "(...)" of each line
+static void (*exitHandler)(int) = nullptr; // replaces exit() in die when set
 
 void setFilterName(const char *name)
 {
@@ -21,6 +22,11 @@ void setFilterName(const char *name)
 const char *filterName()
 {
     return programTag;
+}
+
+void setExitHandler(void (*handler)(int status))
+{
+    exitHandler = handler;
 }
 
 void message(const char *format, ...)
@@ -36,6 +42,8 @@ void die(const char *text)
     // errno is taken before anything else can change it.
     int error = errno;
     std::fprintf(stderr, "CRIT: (%s) die(%s) [%s]\n", programTag, text, std::strerror(error));
+    if (exitHandler != nullptr)
+        exitHandler(1);
     std::exit(1);
 }
 
