@@ -43,6 +43,8 @@ int32_t decodePage(int fd, int32_t width, int32_t height, int32_t bitsPerPixel)
     }
     if (psOutput && result == 0)
         writeImageEnd();
+    if (!psOutput)
+        flushRows();
     return result;
 }
 

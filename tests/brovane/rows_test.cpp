@@ -81,6 +81,7 @@ EmitJob startPage(int32_t monochrome, uint8_t bits, uint8_t space, uint32_t widt
 
 std::vector<testsupport::RasterPage> finish(EmitJob &e)
 {
+    brovane::flushRows();
     cupsRasterClose(brovane::job.rasterOut);
     close(e.fd);
     return testsupport::readRasterFile(e.path);
