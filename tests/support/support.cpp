@@ -178,7 +178,10 @@ static void feedPipe(int fd, const Bytes &input, bool oneByte, pid_t child, int 
                     break;
                 if (pending > 0)
                     usleep(20);
-                if (waitpid(child, nullptr, WNOHANG | WNOWAIT) != 0)
+                // Stop waiting once the filter has ended (left unreaped).
+                siginfo_t info{};
+                if (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+                    info.si_pid != 0)
                     break;
             }
         }
