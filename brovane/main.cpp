@@ -12,17 +12,6 @@
 
 namespace brovane {
 
-// Opens the job input: standard input, or the file named by the sixth argument.
-static int openInput(int argc, char **argv)
-{
-    if (argc == 6)
-        return 0;
-    FILE *input = std::fopen(argv[6], "rb");
-    if (input == nullptr)
-        common::die("Unable to open rast file");
-    return fileno(input);
-}
-
 } // namespace brovane
 
 int main(int argc, char **argv)
@@ -49,7 +38,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "Usage: %s <job> <user> <job name> <copies> <option> [file]\nVersion 1.0\n", argv[0]);
         return 1;
     }
-    job.inputFd = openInput(argc, argv);
+    job.inputFd = urf::openInput(argc, argv);
 
     startInput(argv[2], argv[3]);
     convertPages(argc, argv);

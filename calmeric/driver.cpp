@@ -18,17 +18,6 @@ constexpr float kInt32Bound = 2147483648.0f; // 2^31, the first line length a si
 
 JobState job; // the job, for the whole run
 
-// Opens the job input: standard input, or the file named by the sixth argument.
-static int openInput(int argc, char **argv)
-{
-    if (argc == 6)
-        return 0;
-    FILE *input = std::fopen(argv[6], "rb");
-    if (input == nullptr)
-        common::die("Unable to open rast file");
-    return fileno(input);
-}
-
 void mapHeader(const urf::UrfPageHeader &urfPage, cups_page_header2_t &header)
 {
     uint32_t pixelBytes = urfPage.bitsPerPixel / 8u;
@@ -164,7 +153,7 @@ int run(int argc, char **argv)
         std::fprintf(stderr, "Usage: %s <job> <user> <job name> <copies> <option> [file]\nVersion 2.0\n", program);
         return 1;
     }
-    job.inputFd = openInput(argc, argv);
+    job.inputFd = urf::openInput(argc, argv);
 
     job.pageCount = urf::readFileHeader(job.inputFd);
     if (job.pageCount == 0) {

@@ -5,12 +5,24 @@
 
 #include "common/filter.h"
 
+#include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
 namespace urf {
 
 UrfReader reader; // the one reader of the process, zeroed at start
+
+int openInput(int argc, char **argv)
+{
+    if (argc == 6)
+        return 0;
+    // Opened as a stream, read only through its descriptor and this reader.
+    FILE *input = std::fopen(argv[6], "rb");
+    if (input == nullptr)
+        common::die("Unable to open rast file");
+    return fileno(input);
+}
 
 // One system read into the empty buffer. Returns what read() returned, with
 // a failure (EINTR from SIGTERM included) leaving the buffer empty.

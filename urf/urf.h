@@ -54,6 +54,10 @@ struct UrfReader {
 };
 extern UrfReader reader;
 
+// The job's input descriptor: standard input with six arguments, else the
+// file the sixth names (fatal through die when it can't be opened).
+int openInput(int argc, char **argv);
+
 // Up to n bytes with at most one system read; 0 at end of input, -1 on error.
 int32_t readSome(int fd, uint8_t *dst, uint32_t n);
 // Polls the stop flag, then exactly n bytes unless the input ends first
