@@ -1,0 +1,58 @@
+// dunsiple's ordered dither: 8-bit CMYK rows to one bit a component against
+// a fixed 8x8 threshold matrix, then packed two pixels (eight bits) a byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace dunsiple {
+
+// The widest row the filter handles: a 108-inch (2.74 m) wide-format roll at
+// 2400 dpi is 259,200 pixels, rounded up to 2^18. Every row buffer, the
+// dither's byte counts included, stays below 1 MiB, which also keeps
+// 4 x pixels far from overflowing a 32-bit size_t.
+constexpr uint32_t kMaxRowPixels = 1u << 18;
+constexpr size_t kBytesPerPixel = 4; // cyan, magenta, yellow, black, 8 bits each
+constexpr size_t kMaxRowBytes = static_cast<size_t>(kMaxRowPixels) * kBytesPerPixel;
+
+// Thresholds from 1 to 64, each once: group x mod 8, entry rowCounter mod 8.
+// On the page, row y and column x get B[y mod 8][x mod 8] + 1 with B the
+// recursive 8x8 Bayer index matrix; this is that matrix plus one, stored
+// column by column.
+constexpr uint8_t ditherMatrix[64] = {
+    1,  49, 13, 61, 4,  52, 16, 64, //
+    33, 17, 45, 29, 36, 20, 48, 32, //
+    9,  57, 5,  53, 12, 60, 8,  56, //
+    41, 25, 37, 21, 44, 28, 40, 24, //
+    3,  51, 15, 63, 2,  50, 14, 62, //
+    35, 19, 47, 31, 34, 18, 46, 30, //
+    11, 59, 7,  55, 10, 58, 6,  54, //
+    43, 27, 39, 23, 42, 26, 38, 22, //
+};
+
+// The dither's state over the whole job.
+struct DitherState {
+    uint32_t rowCounter; // rows dithered since the start; never reset, low 3 bits used
+};
+extern DitherState dither;
+
+// The rule as written, one pixel at a time; the definition that the fast
+// ditherRow is held to. `work` must hold 4 x pixels zero bytes on entry: an
+// all-zero pixel is skipped. Byte 4x + k becomes 1 when component k of pixel
+// x is not 0 and (value >> 2) >= ditherMatrix[8 (x mod 8) + rowCounter mod 8],
+// else 0. Advances rowCounter by one, also for a count of 0 or less.
+// pixels <= kMaxRowPixels; `row` and `work` hold 4 x pixels bytes.
+void ditherRowReference(const uint8_t *row, int32_t pixels, uint8_t *work);
+
+// Same result as ditherRowReference, eight bytes a step. It writes every one
+// of the 4 x pixels bytes, so `work` needs no clearing before the call.
+// `row` and `work` must not overlap.
+void ditherRow(const uint8_t *row, int32_t pixels, uint8_t *work);
+
+// Packs work bytes 8j .. 8j+7 into byte j for j < bytes, in place: pixel 2j
+// in the high four bits, pixel 2j+1 in the low four, cyan magenta yellow
+// black from the high bit down; only the lowest bit of each work byte counts.
+// The driver passes pixels / 2, so the last pixel of an odd row is dropped.
+void packRow(uint8_t *work, int32_t bytes);
+
+} // namespace dunsiple

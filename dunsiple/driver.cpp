@@ -1,0 +1,233 @@
+// dunsiple's driver: the input, the PPD and options that size the row
+// buffers, and the page loop that writes every row dithered and packed.
+
+#include "dunsiple/driver.h"
+
+#include "common/filter.h"
+#include "dunsiple/dither.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cups/ppd.h>
+
+namespace dunsiple {
+
+constexpr uint32_t kPointsPerInch = 72; // PageSize is in points
+
+JobState job; // zeroed at start: no options, no buffers, page 0
+
+bool openInput(int argc, char **argv)
+{
+    if (argc == 6) {
+        job.inputFd = 0;
+        return true;
+    }
+    job.inputFd = open(argv[6], O_RDONLY);
+    if (job.inputFd < 0) {
+        std::perror("ERROR: Unable to open print file");
+        return false;
+    }
+    return true;
+}
+
+bool loadPrinter(const char *optionText)
+{
+    // An unset PPD variable passes no name and gives no PPD.
+    ppd_file_t *ppd = ppdOpenFile(std::getenv("PPD"));
+    if (ppd == nullptr) {
+        int error = errno;
+        common::message("ERROR: (dunsiple) Unable to open PPD file, %d\n", error);
+        return false;
+    }
+    job.optionCount = cupsParseOptions(optionText, 0, &job.options);
+    ppdMarkDefaults(ppd);
+    cupsMarkOptions(ppd, job.optionCount, job.options);
+    // An error here leaves what the header already holds; sizeRowsFromPpd
+    // refuses a width that gives no usable row.
+    cupsRasterInterpretPPD(&job.ppdHeader, ppd, job.optionCount, job.options, nullptr);
+    ppdClose(ppd);
+    return true;
+}
+
+size_t ppdRowPixels(uint32_t widthPoints, uint32_t dpi)
+{
+    // Both values are whatever the PPD's code set: test the product before
+    // forming it (size_t may be 32 bits), and never let it wrap.
+    size_t points = widthPoints;
+    size_t resolution = dpi;
+    if (resolution != 0 && points > SIZE_MAX / resolution)
+        return 0;
+    size_t pixels = points * resolution / kPointsPerInch;
+    return pixels <= kMaxRowPixels ? pixels : 0;
+}
+
+bool rowBufferBytes(size_t pixels, size_t lineBytes, size_t *bytes)
+{
+    // Bounded first, so 4 x pixels is at most 1 MiB and can't overflow.
+    if (pixels > kMaxRowPixels || lineBytes > kMaxRowBytes)
+        return false;
+    size_t pixelBytes = pixels * kBytesPerPixel;
+    *bytes = pixelBytes > lineBytes ? pixelBytes : lineBytes;
+    return true;
+}
+
+bool reserveRows(size_t bytes)
+{
+    if (bytes <= job.rowCapacity)
+        return true;
+    // The rows hold nothing worth keeping between calls: replace, don't copy.
+    std::free(job.inputRow);
+    std::free(job.workRow);
+    job.inputRow = static_cast<uint8_t *>(std::malloc(bytes));
+    job.workRow = static_cast<uint8_t *>(std::malloc(bytes));
+    if (job.inputRow == nullptr || job.workRow == nullptr) {
+        common::message("ERROR: (dunsiple) Unable to allocate %zu bytes for the row buffers\n", bytes);
+        std::free(job.inputRow);
+        std::free(job.workRow);
+        job.inputRow = nullptr;
+        job.workRow = nullptr;
+        job.rowCapacity = 0;
+        return false;
+    }
+    job.rowCapacity = bytes;
+    return true;
+}
+
+bool sizeRowsFromPpd()
+{
+    // The printer's page width at its resolution gives the rows that the
+    // raster should hold; a PPD whose page gives none, or one wider than any
+    // media, is refused before any input is read.
+    uint32_t widthPoints = job.ppdHeader.PageSize[0];
+    uint32_t dpi = job.ppdHeader.HWResolution[0];
+    size_t pixels = ppdRowPixels(widthPoints, dpi);
+    size_t bytes = 0;
+    if (pixels == 0 || !rowBufferBytes(pixels, 0, &bytes)) {
+        common::message("ERROR: (dunsiple) Page width of %u points at %u dpi is not a row of 1 to %u pixels\n",
+                        widthPoints, dpi, kMaxRowPixels);
+        return false;
+    }
+    return reserveRows(bytes);
+}
+
+// The page's log lines, all values as signed numbers.
+static void logPage()
+{
+    const cups_page_header2_t &header = job.pageHeader;
+    int width = static_cast<int>(header.cupsWidth);
+    int height = static_cast<int>(header.cupsHeight);
+    common::message("DEBUG: (dunsiple) Page %d starts.\n", job.pageNumber);
+    common::message("DEBUG: (dunsiple) Bits per Color: %d\n", static_cast<int>(header.cupsBitsPerColor));
+    common::message("DEBUG: (dunsiple) Bits per Pixel: %d\n", static_cast<int>(header.cupsBitsPerPixel));
+    common::message("DEBUG: (dunsiple) Bytes per line :%d\n", static_cast<int>(header.cupsBytesPerLine));
+    common::message("DEBUG: (dunsiple) Colorspace :%d\n", static_cast<int>(header.cupsColorSpace));
+    common::message("DEBUG: (dunsiple) Page size: %d x %d\n", static_cast<int>(header.PageSize[0]),
+                    static_cast<int>(header.PageSize[1]));
+    common::message("DEBUG: (dunsiple) Size: %d x %d\n", width, height);
+    common::message("DEBUG: (dunsiple) Input resolution : %d x %d\n", static_cast<int>(header.HWResolution[0]),
+                    static_cast<int>(header.HWResolution[1]));
+    common::message("DEBUG: (dunsiple) Output Size: %d x %d\n", width, height);
+}
+
+// Reads and drops the rows of a page that is not dithered, so that the next
+// page header is read where it lies. Rows longer than the buffer are taken
+// in pieces; the end of the input ends the page.
+static void skipRows(int32_t height)
+{
+    uint32_t lineBytes = job.pageHeader.cupsBytesPerLine;
+    if (lineBytes == 0)
+        return;
+    for (int32_t y = 0; y < height; y++) {
+        uint32_t left = lineBytes;
+        while (left > 0) {
+            // rowCapacity is at least 1 (sizeRowsFromPpd), so every piece takes bytes.
+            uint32_t piece = left < job.rowCapacity ? left : static_cast<uint32_t>(job.rowCapacity);
+            if (cupsRasterReadPixels(job.raster, job.inputRow, piece) == 0)
+                return;
+            left -= piece;
+        }
+    }
+}
+
+// Dithers, packs and writes the rows of the current page. A page that isn't
+// four 8-bit components a pixel, or is wider than kMaxRowPixels, is reported
+// and skipped with nothing written for it. False only when the buffers can't
+// be grown to a page wider than the PPD's.
+static bool convertPage()
+{
+    const cups_page_header2_t &header = job.pageHeader;
+    int32_t height = static_cast<int32_t>(header.cupsHeight);
+    if (height <= 0)
+        return true;
+
+    size_t bytes = 0;
+    if (!rowBufferBytes(header.cupsWidth, header.cupsBytesPerLine, &bytes)) {
+        common::message("ERROR: (dunsiple) Page %d is wider than %u pixels or %u bytes a line (%u pixels, %u bytes); "
+                        "its rows are skipped\n",
+                        job.pageNumber, kMaxRowPixels, static_cast<unsigned>(kMaxRowBytes), header.cupsWidth,
+                        header.cupsBytesPerLine);
+        skipRows(height);
+        return true;
+    }
+    // Within the limits 4 x cupsWidth can't overflow. A line shorter than
+    // its pixels would have the dither read bytes that no row put there.
+    size_t pixelBytes = static_cast<size_t>(header.cupsWidth) * kBytesPerPixel;
+    if (header.cupsBitsPerColor != 8 || header.cupsBitsPerPixel != 32 || header.cupsBytesPerLine < pixelBytes) {
+        common::message("ERROR: (dunsiple) Page %d is not 8-bit CMYK (%u bits a colour, %u bits a pixel, %u bytes a "
+                        "line for %u pixels); its rows are skipped\n",
+                        job.pageNumber, header.cupsBitsPerColor, header.cupsBitsPerPixel, header.cupsBytesPerLine,
+                        header.cupsWidth);
+        skipRows(height);
+        return true;
+    }
+    if (!reserveRows(bytes))
+        return false;
+
+    int32_t pixels = static_cast<int32_t>(header.cupsWidth);
+    size_t packedBytes = header.cupsWidth / 2;
+    // Invariants: 4 x pixels <= cupsBytesPerLine <= rowCapacity, so the read
+    // fills at most the input row and the dither reads only bytes that this
+    // read stored and writes 4 x pixels bytes of the work row; packRow keeps
+    // pixels / 2 of them. ditherRow writes every byte it covers, so the work
+    // row needs no clearing between rows.
+    for (int32_t y = 0; y < height; y++) {
+        if (cupsRasterReadPixels(job.raster, job.inputRow, header.cupsBytesPerLine) == 0)
+            break;
+        ditherRow(job.inputRow, pixels, job.workRow);
+        packRow(job.workRow, pixels / 2);
+        std::fwrite(job.workRow, 1, packedBytes, stdout);
+    }
+    return true;
+}
+
+bool convertPages()
+{
+    // Input that isn't a raster stream (an empty one too) has no pages.
+    job.raster = cupsRasterOpen(job.inputFd, CUPS_RASTER_READ);
+    if (job.raster == nullptr)
+        return true;
+    while (cupsRasterReadHeader2(job.raster, &job.pageHeader)) {
+        job.pageNumber++;
+        logPage();
+        if (!convertPage())
+            return false;
+        common::message("DEBUG: (dunsiple) Page %d ends.\n", job.pageNumber);
+    }
+    return true;
+}
+
+void closeInput()
+{
+    if (job.raster != nullptr)
+        cupsRasterClose(job.raster);
+    job.raster = nullptr;
+    if (job.inputFd != 0)
+        close(job.inputFd);
+}
+
+} // namespace dunsiple
