@@ -1,0 +1,46 @@
+# Installation as CUPS filters: the programs go where the scheduler looks for
+# filters, the sample PPDs of the printers they serve beside its other models.
+#
+#   cmake --install <build> --prefix /usr
+#
+# puts brovane, calmeric and dunsiple in /usr/lib/cups/filter and the PPDs in
+# /usr/share/cups/model/printfilters. The scheduler runs only filters that
+# neither group nor others may write, in folders of the same kind, so files
+# and the folders made for them get fixed modes whatever the umask.
+
+# CUPS keeps its programs under lib/cups on every architecture (no multiarch
+# or lib64 folder), so these are not derived from GNUInstallDirs.
+set(FILTERS_INSTALL_FILTERDIR "lib/cups/filter" CACHE STRING
+    "Folder (under the prefix) for the filter programs")
+set(FILTERS_INSTALL_MODELDIR "share/cups/model/printfilters" CACHE STRING
+    "Folder (under the prefix) for the sample PPDs")
+
+if(NOT DEFINED CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS)
+  set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+      OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endif()
+
+set(_filters_program_mode
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(_filters_ppd_mode OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+# filters_install(<target> <ppd files...>): the program and the PPDs of the
+# printers it serves; nothing when the program is not part of this tree.
+function(filters_install target)
+  if(NOT TARGET ${target})
+    return()
+  endif()
+  install(TARGETS ${target} RUNTIME DESTINATION ${FILTERS_INSTALL_FILTERDIR}
+          PERMISSIONS ${_filters_program_mode})
+  set(ppds)
+  foreach(ppd ${ARGN})
+    list(APPEND ppds ${PROJECT_SOURCE_DIR}/ppd/${ppd})
+  endforeach()
+  if(ppds)
+    install(FILES ${ppds} DESTINATION ${FILTERS_INSTALL_MODELDIR} PERMISSIONS ${_filters_ppd_mode})
+  endif()
+endfunction()
+
+filters_install(brovane colour-600.ppd receipt-80mm.ppd)
+filters_install(calmeric urf-raster.ppd)
+filters_install(dunsiple cmyk-photo.ppd)
