@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is needed, then builds and runs every test twice: in the
-# normal build and in the AddressSanitizer + UndefinedBehaviorSanitizer build.
+# Installs what is needed, then builds and runs every test: in the normal
+# build, in the AddressSanitizer + UndefinedBehaviorSanitizer build, and
+# cross-built for arm64 and armhf under qemu-user.
 set -euo pipefail
 cd "$(dirname "$0")"
 .ci/install-deps
@@ -14,3 +15,7 @@ cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DFILTERS_SANITIZE=ON
 cmake --build build/sanitize -j"$jobs"
 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/sanitize --output-on-failure -j"$jobs"
+
+# The same suite cross-built for the ARM boards, run under qemu-user, and the
+# ARM filters' outputs compared byte for byte with the native ones.
+.ci/cross
