@@ -1,5 +1,10 @@
 // Throughput of dunsiple's dither and packing on a 600 dpi A4 page: the
-// per-pixel rule against the fast ditherRow, both followed by packRow.
+// per-pixel rule against the fast ditherRow; and the whole-stream references.
+//
+// dither_bench [repeats]          the in-memory comparison below
+// dither_bench reference < in.ras the per-pixel rule over a CUPS raster stream
+//                                 read with libcups, output as dunsiple's
+// dither_bench read-only < in.ras every row read with libcups and dropped
 
 #include "dunsiple/dither.h"
 
@@ -8,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#include <cups/raster.h>
 
 namespace {
 
@@ -58,10 +65,43 @@ double runPage(const std::vector<uint8_t> &rows, bool reference, uint64_t *check
     return std::chrono::duration<double>(end - start).count();
 }
 
+// The rows of every page of the raster stream on standard input, read with
+// cupsRasterReadPixels; with `dither`, each dithered by the per-pixel rule,
+// packed and written to standard output as dunsiple writes them.
+int streamRows(bool dither)
+{
+    cups_raster_t *raster = cupsRasterOpen(0, CUPS_RASTER_READ);
+    if (raster == nullptr)
+        return 1;
+    std::vector<uint8_t> row, work;
+    cups_page_header2_t header;
+    while (cupsRasterReadHeader2(raster, &header)) {
+        size_t pixels = header.cupsWidth;
+        row.resize(header.cupsBytesPerLine > pixels * 4 ? header.cupsBytesPerLine : pixels * 4);
+        work.resize(pixels * 4);
+        for (uint32_t y = 0; y < header.cupsHeight; y++) {
+            if (cupsRasterReadPixels(raster, row.data(), header.cupsBytesPerLine) == 0)
+                break;
+            if (!dither)
+                continue;
+            std::memset(work.data(), 0, work.size());
+            dunsiple::ditherRowReference(row.data(), static_cast<int32_t>(pixels), work.data());
+            dunsiple::packRow(work.data(), static_cast<int32_t>(pixels / 2));
+            std::fwrite(work.data(), 1, pixels / 2, stdout);
+        }
+    }
+    cupsRasterClose(raster);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "reference") == 0)
+        return streamRows(true);
+    if (argc == 2 && std::strcmp(argv[1], "read-only") == 0)
+        return streamRows(false);
     int repeats = argc > 1 ? std::atoi(argv[1]) : 3;
     if (repeats < 1)
         repeats = 1;

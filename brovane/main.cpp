@@ -42,6 +42,9 @@ int main(int argc, char **argv)
 
     startInput(argv[2], argv[3]);
     convertPages(argc, argv);
+    // A stop that came during the last page (its failed read reported) leaves
+    // no end of job behind: no closing lines, no flush of the output.
+    common::exitIfStopped();
 
     common::message("INFO:\n");
     common::message("DEBUG: (brovane) Completed processing %d\n", 0);

@@ -3,6 +3,7 @@
 
 #include "brovane/brovane.h"
 
+#include "common/filter.h"
 #include "urf/urf.h"
 
 namespace brovane {
@@ -11,10 +12,14 @@ namespace brovane {
 static int32_t currentBitsPerPixel;
 
 // The decoder's sink: `rows` output rows of one line, replicas 0, 1, ...
+// One line can stand for 256 x scale rows of up to 768 KiB (minutes of
+// writing), so the stop flag is polled before every row, not only at reads.
 static void emitLine(void *, uint32_t rowIndex, uint8_t *line, uint32_t rows)
 {
-    for (uint32_t replica = 0; replica < rows; replica++)
+    for (uint32_t replica = 0; replica < rows; replica++) {
+        common::exitIfStopped();
         emitRow(rowIndex + replica, line, replica, currentBitsPerPixel);
+    }
 }
 
 int32_t decodePage(int fd, int32_t width, int32_t height, int32_t bitsPerPixel)

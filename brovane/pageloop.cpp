@@ -30,11 +30,10 @@ static void logPage(int pageNumber, int argc, char **argv)
     if (!rasterInput)
         common::message("DEBUG: (brovane) Colorspace : org(%d), computed(%d)\n", page.urfColorSpace,
                         page.urfColorSpace);
-    common::message("DEBUG: (brovane) Cups Colorspace : %d\n", static_cast<int>(header.cupsColorSpace));
+    common::message("DEBUG: (brovane) Cups Colorspace : %d\n",
+                    static_cast<int>(common::fieldBits(header.cupsColorSpace)));
     if (rasterInput) {
-        uint32_t duplex;
-        std::memcpy(&duplex, &header.Duplex, sizeof duplex);
-        common::message("DEBUG: (brovane) Duplex Mode : %d\n", static_cast<int>(duplex));
+        common::message("DEBUG: (brovane) Duplex Mode : %d\n", static_cast<int>(common::fieldBits(header.Duplex)));
         common::message("DEBUG: (brovane) Media Type : %.64s\n", header.MediaType);
         common::message("DEBUG: (brovane) Bits per Color: %d\n", static_cast<int>(header.cupsBitsPerColor));
         common::message("DEBUG: (brovane) Bits per Pixel: %d\n", static_cast<int>(header.cupsBitsPerPixel));

@@ -3,6 +3,7 @@
 
 #include "brovane/brovane.h"
 
+#include "common/filter.h"
 #include "urf/urf.h"
 
 #include <cmath>
@@ -59,8 +60,7 @@ const char *setupPage()
     cups_page_header2_t &header = job.pageHeader;
     // The URF duplex code goes in as it stands (2 stays 2): stored as the
     // field's raw 32 bits, since the enumeration only names 0 and 1.
-    uint32_t duplex = urfPage.duplex;
-    std::memcpy(&header.Duplex, &duplex, sizeof duplex);
+    common::setFieldBits(header.Duplex, urfPage.duplex);
     header.cupsWidth = urfPage.width;
     header.cupsHeight = urfPage.height;
     header.cupsBitsPerPixel = 24;
@@ -80,13 +80,15 @@ const char *setupPage()
         bytesPerLine = static_cast<uint32_t>(ceilf(static_cast<float>(urfPage.width) * 0.125f));
     } else {
         // The colour space carries over from the previous page, not the PPD.
-        if (header.cupsColorSpace == CUPS_CSPACE_RGBW || header.cupsColorSpace == CUPS_CSPACE_K)
+        // It is compared as a number: the PPD may hold any.
+        uint32_t space = common::fieldBits(header.cupsColorSpace);
+        if (space == CUPS_CSPACE_RGBW || space == CUPS_CSPACE_K)
             header.cupsColorSpace = CUPS_CSPACE_SRGB;
         else
             header.cupsColorOrder = CUPS_ORDER_CHUNKED;
         header.cupsBitsPerColor = 8;
         header.cupsNumColors = 3;
-        if (header.cupsColorSpace == CUPS_CSPACE_W)
+        if (space == CUPS_CSPACE_W)
             header.cupsColorSpace = CUPS_CSPACE_RGB;
         bytesPerLine = static_cast<uint32_t>(colourBytes);
     }

@@ -67,7 +67,7 @@ void writeDocumentHeader(const char *user, const char *title)
                 "Vexo\n%%%%CreationDate: %s\n%%%%Title: (%s)\n%%%%For: (%s)\n%%%%Pages: (atend)\n",
                 static_cast<int>(header.ImagingBoundingBox[0]), static_cast<int>(header.ImagingBoundingBox[1]),
                 static_cast<int>(header.ImagingBoundingBox[2]), static_cast<int>(header.ImagingBoundingBox[3]),
-                static_cast<int>(header.Orientation), "N/A", safeTitle.c_str(), safeUser.c_str());
+                static_cast<int>(common::fieldBits(header.Orientation)), "N/A", safeTitle.c_str(), safeUser.c_str());
     std::printf("%%%%EndComments\n%%%%BeginProlog\n%%%%EndProlog\n");
 }
 

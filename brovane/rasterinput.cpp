@@ -61,7 +61,7 @@ bool readRasterPage(int pageNumber)
     out.cupsHeight = in.cupsHeight;
     out.cupsWidth = in.cupsWidth;
     out.cupsBitsPerPixel = in.cupsBitsPerPixel;
-    out.cupsColorSpace = in.cupsColorSpace;
+    common::setFieldBits(out.cupsColorSpace, common::fieldBits(in.cupsColorSpace));
     out.cupsNumColors = in.cupsNumColors;
     page.rawRowBytes = static_cast<int32_t>(in.cupsBytesPerLine);
     out.PageSize[0] = pointsFrom(out.cupsPageSize[0]);
@@ -71,7 +71,7 @@ bool readRasterPage(int pageNumber)
     // colour order, so it describes the rows), or libcups could not read
     // the rows back as a page.
     if (!psOutput) {
-        out.cupsColorOrder = in.cupsColorOrder;
+        common::setFieldBits(out.cupsColorOrder, common::fieldBits(in.cupsColorOrder));
         cupsRasterWriteHeader2(job.rasterOut, &out);
     }
     return true;

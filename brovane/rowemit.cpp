@@ -10,9 +10,30 @@
 
 namespace brovane {
 
-// Rows shorter than this are gathered and handed to libcups together, so a
-// receipt page of 72-byte rows costs one write per 64 KiB, not per row.
+// Rows of at most kStagedRowBytes are gathered and handed to libcups
+// together, so a receipt page of 72-byte rows costs one write per 64 KiB, not
+// per row. Longer rows go out as they are: a write of a few KiB costs less
+// than copying the row into the staging area first.
 constexpr uint32_t kStagingBytes = 65536;
+constexpr uint32_t kStagedRowBytes = 4096;
+
+// Byte-lane masks and the gather constant of the 1-bit packing, which reads
+// eight grey pixels as one 64-bit word.
+constexpr uint64_t kLowBits = 0x0101010101010101ull;  // one bit a lane
+constexpr uint64_t kHighBits = 0x8080808080808080ull; // each lane's top bit
+// Multiplying eight 0/1 lanes by this gathers them into the top byte, the
+// lane stored first at bit 7 and the lane stored last at bit 0: each lane
+// meets a different power of two, so no products overlap and no carry
+// reaches the top byte. Which lane is stored first depends on byte order.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+constexpr uint64_t kGatherLanes = 0x8040201008040201ull; // lane i at bit 8i moves to bit 63 - i
+constexpr bool kLittleEndian = true;
+#elif defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+constexpr uint64_t kGatherLanes = 0x0102040810204080ull; // lane i at bit 56 - 8i moves to bit 63 - i
+constexpr bool kLittleEndian = false;
+#else
+#error "byte order unknown: the row conversions need __BYTE_ORDER__"
+#endif
 
 // Converted rows, kept for the whole job and grown when a page needs more.
 struct RowEmitter {
@@ -33,13 +54,15 @@ uint32_t packMonochrome(uint8_t *line, uint32_t pixels)
     // Byte k is stored after pixels 8k..8k+7 are read, and k <= 8k, so the
     // packing never overwrites a pixel it still needs. A pixel below 128 is
     // ink (1). Bits past the last pixel of a partial byte stay 0 (no ink).
+    // Eight pixels a step: a lane's top bit clear is ink, moved to the lane's
+    // low bit and gathered into one byte. Invariant: k < whole = pixels / 8,
+    // so the 8-byte read at 8k lies within the line's pixels.
     uint32_t whole = pixels / 8;
     for (uint32_t k = 0; k < whole; k++) {
-        const uint8_t *p = line + 8 * static_cast<size_t>(k);
-        uint32_t bits = 0;
-        for (int b = 0; b < 8; b++)
-            bits = (bits << 1) | (p[b] < 128 ? 1u : 0u);
-        line[k] = static_cast<uint8_t>(bits);
+        uint64_t lanes;
+        std::memcpy(&lanes, line + 8 * static_cast<size_t>(k), sizeof lanes);
+        uint64_t ink = (~lanes & kHighBits) >> 7;
+        line[k] = static_cast<uint8_t>((ink * kGatherLanes) >> 56);
     }
     uint32_t rest = pixels % 8;
     if (rest != 0) {
@@ -55,25 +78,89 @@ uint32_t packMonochrome(uint8_t *line, uint32_t pixels)
 
 void greyToRgb(const uint8_t *grey, uint32_t pixels, uint8_t *rgb)
 {
-    for (uint32_t i = 0; i < pixels; i++, rgb += 3) {
-        rgb[0] = grey[i];
-        rgb[1] = grey[i];
-        rgb[2] = grey[i];
+    if (pixels == 0)
+        return;
+    // One 4-byte store a pixel: the grey byte four times, whose fourth byte
+    // the next pixel's store overwrites (the same in either byte order).
+    // Invariant: i + 1 < pixels, so the store ends within the 3 x pixels
+    // bytes of rgb; the last pixel is stored byte by byte.
+    uint32_t i = 0;
+    for (; i + 1 < pixels; i++) {
+        uint32_t four = grey[i] * 0x01010101u;
+        std::memcpy(rgb + 3 * static_cast<size_t>(i), &four, sizeof four);
     }
+    uint8_t *last = rgb + 3 * static_cast<size_t>(i);
+    last[0] = grey[i];
+    last[1] = grey[i];
+    last[2] = grey[i];
+}
+
+// The RGB pixel at `pixel` twice, as the first six bytes in memory of a
+// word stored with memcpy (the last two bytes are 0).
+static inline uint64_t rgbTwice(const uint8_t *pixel)
+{
+    uint64_t rgb;
+    if (kLittleEndian) {
+        rgb = pixel[0] | static_cast<uint64_t>(pixel[1]) << 8 | static_cast<uint64_t>(pixel[2]) << 16;
+        return rgb | rgb << 24;
+    }
+    rgb = static_cast<uint64_t>(pixel[0]) << 16 | static_cast<uint64_t>(pixel[1]) << 8 | pixel[2];
+    return rgb << 40 | rgb << 16;
+}
+
+// RGB doubled, four pixels (12 bytes in, 24 out) a step: two overlapping
+// 8-byte reads, three 8-byte stores, the bytes moved into place by shifts.
+// Little-endian only (the lane arithmetic assumes it). Returns the pixels done.
+static uint32_t doubleRgbWords(const uint8_t *line, uint32_t pixels, uint8_t *wide)
+{
+    uint32_t p = 0;
+    // Invariant: p + 4 <= pixels, so both reads lie within the 12 bytes of
+    // pixels p..p+3 and the stores within their 24 output bytes.
+    for (; p + 4 <= pixels; p += 4, line += 12, wide += 24) {
+        uint64_t low, high; // bytes 0-7 and 4-11 of the four pixels a b c d
+        std::memcpy(&low, line, sizeof low);
+        std::memcpy(&high, line + 4, sizeof high);
+        // a a b0 b1 | b2 b c0 | c1 c2 c d: each mask keeps one piece.
+        uint64_t first = (low & 0xFFFFFFull) | (low << 24);
+        uint64_t second = ((low >> 40) & 0xFFull) | ((low >> 16) & 0xFFFFFF00ull) |
+                          ((high << 16) & 0x00FFFFFF00000000ull) | ((high << 40) & 0xFF00000000000000ull);
+        uint64_t third = ((high >> 24) & 0xFFFFFFFFFFull) | (high & 0xFFFFFF0000000000ull);
+        std::memcpy(wide, &first, sizeof first);
+        std::memcpy(wide + 8, &second, sizeof second);
+        std::memcpy(wide + 16, &third, sizeof third);
+    }
+    return p;
 }
 
 void widenPixels(const uint8_t *line, uint32_t pixels, uint32_t pixelSize, uint32_t scale, uint8_t *wide)
 {
-    // The common case, RGB: three byte stores a copy instead of a memcpy call.
-    if (pixelSize == 3) {
-        for (uint32_t p = 0; p < pixels; p++, line += 3) {
-            uint8_t r = line[0], g = line[1], b = line[2];
-            for (uint32_t s = 0; s < scale; s++, wide += 3) {
-                wide[0] = r;
-                wide[1] = g;
-                wide[2] = b;
-            }
+    if (pixelSize == 3 && scale >= 2) {
+        // The common case, RGB enlarged. Doubling goes four pixels a step
+        // where the byte order allows; the pixels left over, and larger
+        // factors, take one 8-byte store per two copies of a pixel. The last
+        // such store of a pixel may spill up to 5 bytes past its 3 x scale
+        // bytes; the next pixel's stores begin at that point and cover at
+        // least 6 bytes, so they overwrite the spill. The last pixel is
+        // stored byte by byte, so nothing is written past the row, which
+        // holds pixels x scale x 3 bytes.
+        uint32_t p = 0;
+        if (scale == 2 && kLittleEndian) {
+            p = doubleRgbWords(line, pixels, wide);
+            line += 3 * static_cast<size_t>(p);
+            wide += 6 * static_cast<size_t>(p);
         }
+        size_t copyBytes = 3 * static_cast<size_t>(scale);
+        for (; p + 1 < pixels; p++, line += 3, wide += copyBytes) {
+            uint64_t twice = rgbTwice(line);
+            for (size_t at = 0; at < copyBytes; at += 6)
+                std::memcpy(wide + at, &twice, sizeof twice);
+        }
+        if (p < pixels)
+            for (size_t at = 0; at < copyBytes; at += 3) {
+                wide[at] = line[0];
+                wide[at + 1] = line[1];
+                wide[at + 2] = line[2];
+            }
         return;
     }
     for (uint32_t p = 0; p < pixels; p++, line += pixelSize)
@@ -137,7 +224,7 @@ static void convertRow(uint8_t *line, int32_t bitsPerPixel)
     }
     const cups_page_header2_t &header = job.pageHeader;
     uint32_t pixelSize = static_cast<uint32_t>(bitsPerPixel) / 8;
-    if (header.cupsColorSpace == CUPS_CSPACE_K && job.monochrome) {
+    if (common::fieldBits(header.cupsColorSpace) == CUPS_CSPACE_K && job.monochrome) {
         emitter.readyBytes = packMonochrome(line, page.urfWidth);
         emitter.ready = line;
         if (psOutput)
@@ -162,7 +249,7 @@ static void convertRow(uint8_t *line, int32_t bitsPerPixel)
 // (whole rows only, so the stream's bytes are those of one write per row).
 static void writeRowBytes(const uint8_t *row, uint32_t bytes)
 {
-    if (bytes > kStagingBytes / 4) {
+    if (bytes > kStagedRowBytes) {
         flushRows();
         cupsRasterWritePixels(job.rasterOut, const_cast<uint8_t *>(row), bytes);
         return;

@@ -45,6 +45,16 @@ uint32_t rowsOwed();
 // row can't be allocated (nothing written then).
 bool completeShortPage();
 
+// Forgets the page being written, as at the start of a job (nothing owed);
+// the white row is kept.
+void resetWriter();
+
+// Reads the URF file header from job.inputFd and sets job.pageCount.
+void startInput();
+// The page loop over job.inputFd to job.rasterOut, up to the page count or
+// the end of the input.
+void convertPages(int argc, char **argv);
+
 // The whole run, from the start-up lines to the exit status.
 int run(int argc, char **argv);
 

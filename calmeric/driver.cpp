@@ -40,9 +40,7 @@ void mapHeader(const urf::UrfPageHeader &urfPage, cups_page_header2_t &header)
     header.HWResolution[1] = urfPage.resolution;
     // The URF duplex code goes in as it stands (2 stays 2): stored as the
     // field's raw 32 bits, since the enumeration only names 0 and 1.
-    uint32_t duplex = urfPage.duplex;
-    static_assert(sizeof header.Duplex == sizeof duplex, "Duplex is a 32-bit field");
-    std::memcpy(&header.Duplex, &duplex, sizeof duplex);
+    common::setFieldBits(header.Duplex, urfPage.duplex);
     header.NumCopies = 1;
 }
 
@@ -56,7 +54,7 @@ static void logPage(int argc, char **argv)
             common::message("DEBUG: (calmeric) ARG %d: %s\n", i, argv[i]);
     common::message("DEBUG: (calmeric) Bits Per Pixel : %d\n", static_cast<int>(header.cupsBitsPerPixel));
     common::message("DEBUG: (calmeric) Bits Per Color : %d\n", static_cast<int>(header.cupsBitsPerColor));
-    common::message("DEBUG: (calmeric) Colorspace : %d\n", static_cast<int>(header.cupsColorSpace));
+    common::message("DEBUG: (calmeric) Colorspace : %d\n", static_cast<int>(common::fieldBits(header.cupsColorSpace)));
     common::message("DEBUG: (calmeric) Duplex Mode : %d\n", job.urfPage.duplex);
     common::message("DEBUG: (calmeric) Quality : %d\n", job.urfPage.quality);
     common::message("DEBUG: (calmeric) Size : %dx%d pixels\n", static_cast<int>(job.urfPage.width),
@@ -71,10 +69,20 @@ static int32_t signedSize(uint32_t value)
     return value > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(value);
 }
 
+void startInput()
+{
+    job.pageCount = urf::readFileHeader(job.inputFd);
+    if (job.pageCount == 0) {
+        job.pageCount = urf::kUnstatedPageCount;
+        common::message("DEBUG: (calmeric) Page count of zero, resetting to %d\n",
+                        static_cast<int>(urf::kUnstatedPageCount));
+    }
+}
+
 // The page loop. Ends at the page count, at the end of the input where a
 // page header should begin, or at a page whose body can't be followed (then
 // nothing after it can be found, and the pages before it stay intact).
-static void convertPages(int argc, char **argv)
+void convertPages(int argc, char **argv)
 {
     for (;;) {
         int32_t got = urf::readExact(job.inputFd, urf::headerBytes, urf::kPageHeaderSize);
@@ -155,14 +163,11 @@ int run(int argc, char **argv)
     }
     job.inputFd = urf::openInput(argc, argv);
 
-    job.pageCount = urf::readFileHeader(job.inputFd);
-    if (job.pageCount == 0) {
-        job.pageCount = urf::kUnstatedPageCount;
-        common::message("DEBUG: (calmeric) Page count of zero, resetting to %d\n",
-                        static_cast<int>(urf::kUnstatedPageCount));
-    }
-
+    startInput();
     convertPages(argc, argv);
+    // A stop that came during the last page (its failed read reported) leaves
+    // no end of job behind: no closing lines, no flush of the output.
+    common::exitIfStopped();
 
     common::message("INFO:\n");
     common::message("DEBUG: (calmeric) Completed processing %d\n", 0);

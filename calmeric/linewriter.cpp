@@ -60,9 +60,12 @@ static void writeLine(void *, uint32_t rowIndex, uint8_t *line, uint32_t rows)
     uint32_t room = writer.rowLimit - rowIndex;
     if (rows > room)
         rows = room;
-    for (uint32_t k = 0; k < rows; k++)
+    // Up to 256 rows of up to 2 MiB: the stop flag is polled before each.
+    for (uint32_t k = 0; k < rows; k++) {
+        common::exitIfStopped();
         cupsRasterWritePixels(job.rasterOut, line, writer.rowBytes);
-    writer.rowsWritten += rows;
+        writer.rowsWritten++;
+    }
 }
 
 int32_t decodePage(int fd, int32_t width, int32_t height, int32_t bitsPerPixel)
@@ -76,6 +79,13 @@ int32_t decodePage(int fd, int32_t width, int32_t height, int32_t bitsPerPixel)
     writer.rowBytes = job.pageHeader.cupsBytesPerLine;
     writer.rowsWritten = 0;
     return urf::decodePage(fd, layout, urf::LineSink{writeLine, nullptr});
+}
+
+void resetWriter()
+{
+    writer.rowLimit = 0;
+    writer.rowBytes = 0;
+    writer.rowsWritten = 0;
 }
 
 uint32_t rowsOwed()
@@ -100,9 +110,12 @@ bool completeShortPage()
         // Only white is ever stored here, so a buffer filled once stays so.
         std::memset(writer.whiteRow, kWhite, bytes);
     }
-    // whiteRow holds at least rowBytes bytes of white; owed <= cupsHeight <= 2^24.
-    for (uint32_t k = 0; k < owed; k++)
+    // whiteRow holds at least rowBytes bytes of white; owed <= cupsHeight <= 2^24,
+    // so the stop flag is polled before every row.
+    for (uint32_t k = 0; k < owed; k++) {
+        common::exitIfStopped();
         cupsRasterWritePixels(job.rasterOut, writer.whiteRow, writer.rowBytes);
+    }
     writer.rowsWritten = writer.rowLimit;
     return true;
 }

@@ -5,9 +5,28 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <sys/times.h>
 
 namespace common {
+
+// The 32 bits of a raster header field that libcups types as an enumeration
+// (cupsColorSpace, cupsColorOrder, Duplex, Orientation, ...). Crafted raster
+// headers and PPDs put any number there, and reading a number outside the
+// enumeration through the enumeration's type is undefined, so such fields are
+// only ever read, compared and copied as plain integers.
+template <typename Field> inline uint32_t fieldBits(const Field &field)
+{
+    static_assert(sizeof(Field) == sizeof(uint32_t), "raster header enumerations are 32-bit fields");
+    uint32_t value;
+    std::memcpy(&value, &field, sizeof value);
+    return value;
+}
+template <typename Field> inline void setFieldBits(Field &field, uint32_t value)
+{
+    static_assert(sizeof(Field) == sizeof(uint32_t), "raster header enumerations are 32-bit fields");
+    std::memcpy(&field, &value, sizeof value);
+}
 
 // Set to 1 by the SIGTERM handler and never cleared; the input readers poll it.
 extern volatile sig_atomic_t stopFlag;
@@ -16,11 +35,13 @@ extern volatile sig_atomic_t stopFlag;
 // fails with EINTR instead of resuming.
 void installStopHandler();
 
-// Ends the process with status 0 and no message when the stop flag is set.
+// Ends the process with status 0 and no message (stopNow) when the stop
+// flag is set. Inline: the readers poll it for every byte they hand out.
+[[noreturn]] void stopNow();
 inline void exitIfStopped()
 {
     if (stopFlag)
-        _Exit(0);
+        stopNow();
 }
 
 // Name shown in parentheses in every message line ("brovane", ...).
@@ -33,9 +54,9 @@ void message(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // "CRIT: (<name>) die(<text>) [<strerror(errno)>]" and exit status 1.
 [[noreturn]] void die(const char *text);
 
-// Where die ends the process. The fuzz harnesses run many jobs in one
-// process and set a handler that returns to them (it must not return);
-// filters leave it unset and exit.
+// Where die (status 1) and stopNow (status 0) end the process. The fuzz
+// harnesses run many jobs in one process and set a handler that returns to
+// them (it must not return); filters leave it unset and exit.
 void setExitHandler(void (*handler)(int status));
 
 // First `times` call of the run; its result is the base of the real-time line.

@@ -1,5 +1,5 @@
-// Scheduler message lines on standard error and the fatal-error exit.
-// Every line carries the filter's own name after its prefix.
+// Scheduler message lines on standard error, the fatal-error exit and the
+// quiet exit on a stop. Every line carries the filter's own name after its prefix.
 
 #include "common/filter.h"
 
@@ -45,6 +45,15 @@ void die(const char *text)
     if (exitHandler != nullptr)
         exitHandler(1);
     std::exit(1);
+}
+
+void stopNow()
+{
+    // _Exit, not exit: nothing buffered is flushed, so nothing more of the
+    // job reaches the output after the stop.
+    if (exitHandler != nullptr)
+        exitHandler(0);
+    _Exit(0);
 }
 
 } // namespace common

@@ -125,7 +125,7 @@ static void logPage()
     common::message("DEBUG: (dunsiple) Bits per Color: %d\n", static_cast<int>(header.cupsBitsPerColor));
     common::message("DEBUG: (dunsiple) Bits per Pixel: %d\n", static_cast<int>(header.cupsBitsPerPixel));
     common::message("DEBUG: (dunsiple) Bytes per line :%d\n", static_cast<int>(header.cupsBytesPerLine));
-    common::message("DEBUG: (dunsiple) Colorspace :%d\n", static_cast<int>(header.cupsColorSpace));
+    common::message("DEBUG: (dunsiple) Colorspace :%d\n", static_cast<int>(common::fieldBits(header.cupsColorSpace)));
     common::message("DEBUG: (dunsiple) Page size: %d x %d\n", static_cast<int>(header.PageSize[0]),
                     static_cast<int>(header.PageSize[1]));
     common::message("DEBUG: (dunsiple) Size: %d x %d\n", width, height);
@@ -135,8 +135,9 @@ static void logPage()
 }
 
 // Reads and drops the rows of a page that is not dithered, so that the next
-// page header is read where it lies. Rows longer than the buffer are taken
-// in pieces; the end of the input ends the page.
+// page header is read where it lies. Its lines are at most kMaxRowBytes (so
+// libcups's own row buffer is too); rows longer than the buffer are taken in
+// pieces; the end of the input ends the page.
 static void skipRows(int32_t height)
 {
     uint32_t lineBytes = job.pageHeader.cupsBytesPerLine;
@@ -154,25 +155,35 @@ static void skipRows(int32_t height)
     }
 }
 
+// What the page loop does after a page.
+enum PageOutcome {
+    kNextPage,    // the page was written or skipped: read the next header
+    kEndOfJob,    // the page's rows can't be read: nothing more of the stream is
+    kOutOfMemory, // the row buffers could not be grown
+};
+
 // Dithers, packs and writes the rows of the current page. A page that isn't
-// four 8-bit components a pixel, or is wider than kMaxRowPixels, is reported
-// and skipped with nothing written for it. False only when the buffers can't
-// be grown to a page wider than the PPD's.
-static bool convertPage()
+// four 8-bit components a pixel is reported and skipped with nothing written
+// for it; a page wider than kMaxRowPixels or kMaxRowBytes is reported and
+// ends the job.
+static PageOutcome convertPage()
 {
     const cups_page_header2_t &header = job.pageHeader;
     int32_t height = static_cast<int32_t>(header.cupsHeight);
     if (height <= 0)
-        return true;
+        return kNextPage;
 
+    // Such a page's rows can't even be read past: libcups decodes every row of
+    // a compressed stream into a buffer of the header's own line length (up to
+    // 2 GiB), which it has only reserved so far. So nothing more is read, and
+    // the job ends as at the end of its input, the pages before it complete.
     size_t bytes = 0;
     if (!rowBufferBytes(header.cupsWidth, header.cupsBytesPerLine, &bytes)) {
         common::message("ERROR: (dunsiple) Page %d is wider than %u pixels or %u bytes a line (%u pixels, %u bytes); "
-                        "its rows are skipped\n",
+                        "the rest of the job is not read\n",
                         job.pageNumber, kMaxRowPixels, static_cast<unsigned>(kMaxRowBytes), header.cupsWidth,
                         header.cupsBytesPerLine);
-        skipRows(height);
-        return true;
+        return kEndOfJob;
     }
     // Within the limits 4 x cupsWidth can't overflow. A line shorter than
     // its pixels would have the dither read bytes that no row put there.
@@ -183,10 +194,10 @@ static bool convertPage()
                         job.pageNumber, header.cupsBitsPerColor, header.cupsBitsPerPixel, header.cupsBytesPerLine,
                         header.cupsWidth);
         skipRows(height);
-        return true;
+        return kNextPage;
     }
     if (!reserveRows(bytes))
-        return false;
+        return kOutOfMemory;
 
     int32_t pixels = static_cast<int32_t>(header.cupsWidth);
     size_t packedBytes = header.cupsWidth / 2;
@@ -202,7 +213,7 @@ static bool convertPage()
         packRow(job.workRow, pixels / 2);
         std::fwrite(job.workRow, 1, packedBytes, stdout);
     }
-    return true;
+    return kNextPage;
 }
 
 bool convertPages()
@@ -214,8 +225,11 @@ bool convertPages()
     while (cupsRasterReadHeader2(job.raster, &job.pageHeader)) {
         job.pageNumber++;
         logPage();
-        if (!convertPage())
+        PageOutcome outcome = convertPage();
+        if (outcome == kOutOfMemory)
             return false;
+        if (outcome == kEndOfJob)
+            return true;
         common::message("DEBUG: (dunsiple) Page %d ends.\n", job.pageNumber);
     }
     return true;

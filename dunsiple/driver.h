@@ -50,8 +50,9 @@ bool sizeRowsFromPpd();
 // Makes both row buffers hold at least `bytes`; false after an ERROR line.
 bool reserveRows(size_t bytes);
 
-// Opens the raster stream and converts every page to standard output. False
-// only when the row buffers can't be grown (after an ERROR line).
+// Opens the raster stream and converts every page to standard output, up to
+// the end of the stream or a page wider than the row limits. False only when
+// the row buffers can't be grown (after an ERROR line).
 bool convertPages();
 
 // Closes the raster stream and, when it is a named file, the input.

@@ -4,22 +4,22 @@
 #include "brovane/brovane.h"
 
 #include "common/filter.h"
+#include "fuzz/harness.h"
 #include "urf/urf.h"
 
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
 
 // The harness's own state: the job template after the PPD was loaded, and
-// the way back from die.
+// the way back from die and from a stop.
 struct Harness {
     cups_page_header2_t headerTemplate; // pageHeader as the PPD and options left it
-    jmp_buf back;                       // where die returns to
+    jmp_buf back;                       // where die and stopNow return to
     int nullFd;                         // /dev/null, for the output
 };
 Harness harness;
@@ -38,6 +38,7 @@ bool setUp()
     setenv("PPD", FUZZ_PPD, 1);
     common::setFilterName("brovane");
     common::setExitHandler(backToHarness);
+    fuzzharness::installBudget();
     harness.nullFd = open("/dev/null", O_WRONLY);
     // The PostScript build writes the document to standard output.
     dup2(harness.nullFd, 1);
@@ -47,6 +48,13 @@ bool setUp()
 }
 
 } // namespace
+
+#if BROVANE_RASTER_INPUT
+extern "C" const char *__asan_default_options()
+{
+    return fuzzharness::kRasterSanitizerOptions;
+}
+#endif
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -61,22 +69,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     brovane::job.pageHeader = harness.headerTemplate;
     brovane::job.pageCount = 0;
 
-    int input = memfd_create("job", 0);
+    int input = fuzzharness::inputFromBytes(data, size);
     if (input < 0)
         return 0;
-    if (size > 0 && write(input, data, size) != static_cast<ssize_t>(size)) {
-        close(input);
-        return 0;
-    }
-    lseek(input, 0, SEEK_SET);
     brovane::job.inputFd = input;
     brovane::job.rasterOut = brovane::psOutput ? nullptr : cupsRasterOpen(harness.nullFd, CUPS_RASTER_WRITE);
 
+    fuzzharness::startBudget();
     if (setjmp(harness.back) == 0) {
         brovane::startInput(arguments[2], arguments[3]);
         brovane::convertPages(6, arguments);
     }
+    fuzzharness::endBudget();
 
+    // Rows still gathered when a stop came back here belong to this job.
+    if (!brovane::psOutput && brovane::job.rasterOut != nullptr)
+        brovane::flushRows();
     if (brovane::job.rasterIn != nullptr) {
         cupsRasterClose(brovane::job.rasterIn);
         brovane::job.rasterIn = nullptr;

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 # Writes the small seed inputs of the fuzz corpora: URF jobs that reach each
 # code kind, raw pages and page-count cases, and CUPS raster for raster input.
+# The hostile inputs of tests/crashers are replayed beside these by CTest.
 import os, struct, subprocess, sys
 
 here = os.path.dirname(os.path.abspath(__file__))
@@ -23,17 +24,24 @@ seeds = {
     "cut-short": file_header(3) + page_header(24, 1, 4, 8, 8, 300) + bytes([0, 0xF9, 1, 2]),
 }
 
-for name in ("brovane_colour", "brovane_receipt", "brovane_ps", "calmeric"):
+# Depths only calmeric converts: 16-bit grey, 32-bit and 64-bit colour.
+calmeric_seeds = {
+    "deep-pages": file_header(3) + page_header(16, 0, 4, 3, 2, 300) + bytes([1, 0x02, 0x10, 0x20])
+        + page_header(32, 1, 4, 2, 1, 300) + bytes([0, 0xFF, 1, 2, 3, 4, 5, 6, 7, 8])
+        + page_header(64, 1, 4, 2, 1, 300) + bytes([0, 0x00]) + bytes(range(8)) + bytes([0, 0x80]),
+}
+
+for name in ("brovane_colour", "brovane_receipt", "brovane_ps", "calmeric_urf"):
     folder = os.path.join(here, "corpus", name)
     if not os.path.isdir(folder):
         continue
-    for seed, data in seeds.items():
+    for seed, data in list(seeds.items()) + (list(calmeric_seeds.items()) if name == "calmeric_urf" else []):
         with open(os.path.join(folder, seed + ".urf"), "wb") as f:
             f.write(data)
 
 # Real encoder output: the sample document at 20 dpi, grey and colour.
 sample = os.path.join(here, "..", "samples", "sample.ps")
-for name in ("brovane_colour", "brovane_receipt", "brovane_ps", "calmeric"):
+for name in ("brovane_colour", "brovane_receipt", "brovane_ps", "calmeric_urf"):
     folder = os.path.join(here, "corpus", name)
     if not os.path.isdir(folder):
         continue
@@ -45,12 +53,40 @@ for name in ("brovane_colour", "brovane_receipt", "brovane_ps", "calmeric"):
 
 # Raster input: small pages from Ghostscript's cups device.
 for name, space, bits in (("rgb", 1, 8), ("grey", 18, 8), ("cmyk", 6, 8), ("black", 3, 1)):
-    for target in ("brovane_rasterin", "brovane_ps_rasterin", "dunsiple"):
+    for target in ("brovane_rasterin", "brovane_ps_rasterin", "dunsiple_raster"):
         folder = os.path.join(here, "corpus", target)
-        if not os.path.isdir(folder) or (target == "dunsiple" and name != "cmyk"):
+        if not os.path.isdir(folder) or (target == "dunsiple_raster" and name != "cmyk"):
             continue
         subprocess.run(["gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=cups",
                         "-dcupsColorSpace=%d" % space, "-dcupsBitsPerColor=%d" % bits, "-r6",
                         "-dDEVICEWIDTHPOINTS=144", "-dDEVICEHEIGHTPOINTS=72",
                         "-sOutputFile=" + os.path.join(folder, name + ".ras"),
                         "-c", "0.3 setgray 0 0 72 36 rectfill showpage"], check=True)
+
+# Raster written byte by byte, so that both stream kinds reach the readers:
+# "3SaR" (uncompressed) and "2SaR" (compressed rows: a line-repeat byte, then
+# codes 0..127 for a repeated pixel, 129..255 for literal pixels, 128 to fill
+# the rest of the line), as a little-endian writer has them.
+def raster_header(width, height, bits_per_color, bits_per_pixel, bytes_per_line, color_space):
+    header = bytearray(1796)
+    fields = {276: 72, 280: 72, 340: 1, 352: width, 356: height, 372: width, 376: height,
+              384: bits_per_color, 388: bits_per_pixel, 392: bytes_per_line, 400: color_space}
+    for offset, value in fields.items():
+        struct.pack_into("<I", header, offset, value)
+    return bytes(header)
+
+raster_seeds = {
+    "cmyk-two-pages.ras": b"3SaR" + raster_header(6, 2, 8, 32, 24, 6) + bytes(range(0, 240, 5))
+        + raster_header(3, 3, 8, 32, 12, 6) + bytes([0xFF, 0, 0x80, 0x10] * 9),
+    "cmyk-compressed.ras": b"2SaR" + raster_header(8, 3, 8, 32, 32, 6)
+        + bytes([1, 0x02, 10, 20, 30, 40, 0xFE, 1, 2, 3, 4, 5, 6, 7, 8, 0x80])
+        + bytes([0, 0x07, 0xFF, 0xFF, 0, 0]),
+    "grey-page.ras": b"3SaR" + raster_header(5, 2, 8, 8, 5, 18) + bytes([0x10, 0x80, 0xF0, 0x33, 0x00] * 2),
+}
+for target in ("brovane_rasterin", "brovane_ps_rasterin", "dunsiple_raster"):
+    folder = os.path.join(here, "corpus", target)
+    if not os.path.isdir(folder):
+        continue
+    for seed, data in raster_seeds.items():
+        with open(os.path.join(folder, seed), "wb") as f:
+            f.write(data)

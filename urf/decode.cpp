@@ -63,11 +63,40 @@ static unsigned long inputOffset(int fd)
     return static_cast<unsigned long>(lseek(fd, 0, SEEK_CUR));
 }
 
-// Stores `count` copies of the pixel at `pixel` (`size` bytes) at `dst`.
+// Bytes of the RGB pattern that repeatPixel stores a block at a time: eight
+// whole 3-byte pixels, which the compiler stores as a few wide moves.
+constexpr size_t kRgbBlockBytes = 24;
+
+// Stores `count` copies of the pixel at `pixel` (`size` bytes) at `dst`,
+// exactly count x size bytes: nothing past the run is touched.
 static void repeatPixel(uint8_t *dst, const uint8_t *pixel, uint32_t size, uint32_t count)
 {
     if (size == 1) {
         std::memset(dst, pixel[0], count);
+        return;
+    }
+    if (size == 3) {
+        // RGB, the common colour page: whole 24-byte blocks of the pattern,
+        // then the last 0 to 7 pixels one by one. Invariant: done <= total,
+        // and each store ends at or before total, the run's last byte.
+        uint8_t r = pixel[0], g = pixel[1], b = pixel[2];
+        size_t total = static_cast<size_t>(count) * 3;
+        size_t done = 0;
+        if (total >= kRgbBlockBytes) {
+            uint8_t block[kRgbBlockBytes];
+            for (size_t k = 0; k < kRgbBlockBytes; k += 3) {
+                block[k] = r;
+                block[k + 1] = g;
+                block[k + 2] = b;
+            }
+            for (; done + kRgbBlockBytes <= total; done += kRgbBlockBytes)
+                std::memcpy(dst + done, block, kRgbBlockBytes);
+        }
+        for (; done < total; done += 3) {
+            dst[done] = r;
+            dst[done + 1] = g;
+            dst[done + 2] = b;
+        }
         return;
     }
     // Doubling copies: after each step dst holds `done` bytes of whole pixels.
@@ -81,6 +110,76 @@ static void repeatPixel(uint8_t *dst, const uint8_t *pixel, uint32_t size, uint3
     }
 }
 
+// Copies a literal run of n bytes (at most 128 pixels) from the reader's
+// buffer into the line. Kept out of line on purpose: given a length it can't
+// bound, the compiler calls the C library's copy, which uses the widest moves
+// the processor has; expanded inline (as it may do where the run length is
+// known to be small) it becomes a generic string move with a slow start-up
+// that, on literal-heavy pages, costs more than everything else the decoder does.
+__attribute__((noinline)) static void copyRun(uint8_t *dst, const uint8_t *src, size_t n)
+{
+    std::memcpy(dst, src, n);
+}
+
+// Decodes the codes of the current line whose bytes all sit in the reader's
+// buffer, from pixel i on, straight out of that buffer. Stops at the end of
+// the line or at the first code whose bytes are not all there, which the
+// caller then takes with readExact (refilling as needed). Returns the new i.
+// The stop flag is polled before the code byte and before the pixel data of
+// each code, as the reads they replace would; a literal run's pixels, taken
+// together, poll once. No system read happens here, so the reader, the
+// offsets in later messages and every stored byte are what the one-read-a-
+// piece decoding gives.
+static uint32_t decodeBuffered(uint8_t *line, uint32_t i, uint32_t width, uint32_t pixelSize)
+{
+    const uint8_t *in = bufferedBytes();
+    uint32_t have = buffered();
+    uint32_t used = 0;
+    // Invariants: used <= have <= kReaderBufferSize, so in[used] is a
+    // buffered byte whenever used < have; i < width at the top of the loop;
+    // every store is clipped to width - i pixels of the line buffer, which
+    // holds width * pixelSize bytes (pixelSize <= kMaxPixelBytes).
+    while (i < width && used < have) {
+        int32_t code = static_cast<int8_t>(in[used]);
+        uint32_t left = width - i;
+        uint8_t *dst = line + static_cast<size_t>(i) * pixelSize;
+        if (code >= 0) {
+            // Repeated pixel: the code and its one pixel, a poll for each.
+            if (have - used < 1 + pixelSize)
+                break;
+            common::exitIfStopped();
+            common::exitIfStopped();
+            uint32_t count = static_cast<uint32_t>(code) + 1;
+            if (count > left)
+                count = left;
+            repeatPixel(dst, in + used + 1, pixelSize, count);
+            used += 1 + pixelSize;
+            i += count;
+        } else if (code == -128) {
+            // Fill: the rest of the line white.
+            common::exitIfStopped();
+            std::memset(dst, 0xFF, static_cast<size_t>(left) * pixelSize);
+            used += 1;
+            i = width;
+        } else {
+            // Literal run, clipped to the line; the rest stays in the input.
+            uint32_t count = static_cast<uint32_t>(1 - code);
+            if (count > left)
+                count = left;
+            uint32_t bytes = count * pixelSize;
+            if (have - used < 1 + bytes)
+                break;
+            common::exitIfStopped(); // the code
+            common::exitIfStopped(); // the run's pixels, taken together
+            copyRun(dst, in + used + 1, bytes);
+            used += 1 + bytes;
+            i += count;
+        }
+    }
+    take(used);
+    return i;
+}
+
 // Rebuilds one encoded line in the line buffer. Returns the number of times
 // the line repeats (1 to 256), or 0 after an error message.
 static uint32_t decodeEncodedLine(int fd, uint32_t width, uint32_t pixelSize, int32_t rowIndex)
@@ -90,7 +189,12 @@ static uint32_t decodeEncodedLine(int fd, uint32_t width, uint32_t pixelSize, in
     uint8_t *pixel = decoder.pixelBuffer;
     uint8_t byte;
 
-    if (readExact(fd, &byte, 1) != 1) {
+    // The line-repeat byte, straight from the buffer when it is there.
+    if (buffered() > 0) {
+        common::exitIfStopped();
+        byte = *bufferedBytes();
+        take(1);
+    } else if (readExact(fd, &byte, 1) != 1) {
         common::message("ERROR: (%s) l%06d : line_repeat EOF at %lu\n", name, rowIndex, inputOffset(fd));
         return 0;
     }
@@ -101,6 +205,11 @@ static uint32_t decodeEncodedLine(int fd, uint32_t width, uint32_t pixelSize, in
     // Every store is clipped to width - i pixels, so no run leaves the line.
     uint32_t i = 0;
     while (i < width) {
+        // Whatever the buffer holds whole goes the quick way; the code that
+        // straddles a refill (or meets the end of the input) the slow one.
+        i = decodeBuffered(line, i, width, pixelSize);
+        if (i >= width)
+            break;
         if (readExact(fd, &byte, 1) != 1) {
             common::message("ERROR: (%s) p%06dl%06d : packbit_code EOF at %lu\n", name, static_cast<int>(i),
                             rowIndex, inputOffset(fd));
@@ -131,24 +240,33 @@ static uint32_t decodeEncodedLine(int fd, uint32_t width, uint32_t pixelSize, in
             uint32_t count = static_cast<uint32_t>(1 - code);
             if (count > left)
                 count = left;
-            uint32_t bytes = count * pixelSize;
             uint8_t *dst = line + static_cast<size_t>(i) * pixelSize;
-            if (static_cast<uint32_t>(reader.available) >= bytes) {
-                // The whole run is buffered: one poll, one copy.
-                common::exitIfStopped();
-                const uint8_t *src;
-                borrow(fd, &src, bytes);
-                std::memcpy(dst, src, bytes);
-                i += count;
-                continue;
-            }
-            for (uint32_t k = 0; k < count; k++, i++, dst += pixelSize) {
+            uint32_t k = 0;
+            while (k < count) {
+                // The whole pixels already buffered go in one copy (one poll);
+                // the pixel that straddles a refill is read on its own.
+                uint32_t ready = buffered() / pixelSize;
+                if (ready > count - k)
+                    ready = count - k;
+                if (ready > 0) {
+                    common::exitIfStopped();
+                    uint32_t bytes = ready * pixelSize;
+                    copyRun(dst, bufferedBytes(), bytes);
+                    take(bytes);
+                    k += ready;
+                    i += ready;
+                    dst += bytes;
+                    continue;
+                }
                 int32_t got = readExact(fd, dst, pixelSize);
                 if (got != static_cast<int32_t>(pixelSize)) {
                     common::message("ERROR: (%s) p%06dl%06d : literal_pixel EOF at %lu, read %d, wanted %d\n",
                                     name, static_cast<int>(i), rowIndex, 0UL, got, static_cast<int>(pixelSize));
                     return 0;
                 }
+                k++;
+                i++;
+                dst += pixelSize;
             }
         }
     }

@@ -67,6 +67,26 @@ int32_t readExact(int fd, uint8_t *dst, uint32_t n);
 // without copying; refills once when it is empty. Same results as readSome.
 int32_t borrow(int fd, const uint8_t **bytes, uint32_t wanted);
 
+// The bytes that already sit in the reader's buffer, for a caller that takes
+// whole codes and runs in place instead of one readExact each: buffered() of
+// them start at bufferedBytes(), and take(n), n <= buffered(), consumes n.
+// No system read happens, so the reader ends exactly where readExact calls
+// for the same bytes would leave it; the caller polls the stop flag where
+// those calls would have.
+inline uint32_t buffered()
+{
+    return static_cast<uint32_t>(reader.available);
+}
+inline const uint8_t *bufferedBytes()
+{
+    return reader.buffer + reader.position;
+}
+inline void take(uint32_t n)
+{
+    reader.position += n;
+    reader.available -= static_cast<int32_t>(n);
+}
+
 // Reads and checks the file header (fatal through die on a read error or a
 // wrong magic) and logs "%s file, with %d page(s).". Returns the count as stated.
 uint32_t readFileHeader(int fd);

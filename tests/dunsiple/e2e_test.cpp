@@ -273,14 +273,10 @@ TEST(DunsipleRun, PagesWiderThanThePpdRowGrowTheBuffers)
     EXPECT_EQ(r.err.find("ERROR"), std::string::npos) << r.err;
 }
 
-TEST(DunsipleRun, PagesPastTheLimitOrNotEightBitCmykAreReadPastAndReported)
+TEST(DunsipleRun, PagesNotEightBitCmykAreReadPastAndReported)
 {
-    // Each bad page is logged, reported, read past and ends; nothing is
+    // Each such page is logged, reported, read past and ends; nothing is
     // written for it, and the last page is dithered from row counter 0.
-    Page wide = cmykPage(1, 2, 0, fullInk);
-    wide.header.cupsWidth = (1u << 18) + 1;
-    wide.header.cupsBytesPerLine = 4 * wide.header.cupsWidth;
-    wide.body.assign(2 * size_t(wide.header.cupsBytesPerLine), 0xFF);
     Page grey = cmykPage(10, 3, 0, fullInk);
     grey.header.cupsBitsPerPixel = 8;
     grey.header.cupsBytesPerLine = 10;
@@ -294,21 +290,41 @@ TEST(DunsipleRun, PagesPastTheLimitOrNotEightBitCmykAreReadPastAndReported)
     deep.header.cupsBytesPerLine = 24;
     deep.body.resize(24, 0xFF);
     Page good = cmykPage(6, 4, 11);
-    testsupport::RunResult r = run(rasterStream({wide, grey, shortLines, deep, good}), cmykPpd());
+    testsupport::RunResult r = run(rasterStream({grey, shortLines, deep, good}), cmykPpd());
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, reference({good}));
     std::vector<std::string> lines = r.errLines();
-    ASSERT_EQ(lines.size(), 5 * 10 + 4 + 4u) << r.err;
+    ASSERT_EQ(lines.size(), 4 * 10 + 3 + 4u) << r.err;
     const char *skipped = "; its rows are skipped";
-    EXPECT_EQ(lines[9], std::string("ERROR: (dunsiple) Page 1 is wider than 262144 pixels or 1048576 bytes a line "
-                                    "(262145 pixels, 1048580 bytes)") + skipped);
-    EXPECT_EQ(lines[20], std::string("ERROR: (dunsiple) Page 2 is not 8-bit CMYK (8 bits a colour, 8 bits a pixel, "
-                                     "10 bytes a line for 10 pixels)") + skipped);
-    EXPECT_EQ(lines[31], std::string("ERROR: (dunsiple) Page 3 is not 8-bit CMYK (8 bits a colour, 32 bits a pixel, "
+    EXPECT_EQ(lines[9], std::string("ERROR: (dunsiple) Page 1 is not 8-bit CMYK (8 bits a colour, 8 bits a pixel, "
+                                    "10 bytes a line for 10 pixels)") + skipped);
+    EXPECT_EQ(lines[20], std::string("ERROR: (dunsiple) Page 2 is not 8-bit CMYK (8 bits a colour, 32 bits a pixel, "
                                      "8 bytes a line for 4 pixels)") + skipped);
-    EXPECT_EQ(lines[42], std::string("ERROR: (dunsiple) Page 4 is not 8-bit CMYK (16 bits a colour, 64 bits a pixel, "
+    EXPECT_EQ(lines[31], std::string("ERROR: (dunsiple) Page 3 is not 8-bit CMYK (16 bits a colour, 64 bits a pixel, "
                                      "24 bytes a line for 3 pixels)") + skipped);
-    EXPECT_EQ(lines[53], pageEnd(5));
+    EXPECT_EQ(lines[42], pageEnd(4));
+}
+
+TEST(DunsipleRun, APagePastTheRowLimitsEndsTheJob)
+{
+    // Its rows are not read (libcups would decode each into a buffer of the
+    // header's line length), so neither is the page after it; the page
+    // before it is complete, and the run ends as at the end of its input.
+    Page before = cmykPage(6, 2, 5);
+    Page wide = cmykPage(1, 2, 0, fullInk);
+    wide.header.cupsWidth = (1u << 18) + 1;
+    wide.header.cupsBytesPerLine = 4 * wide.header.cupsWidth;
+    wide.body.assign(2 * size_t(wide.header.cupsBytesPerLine), 0xFF);
+    Page after = cmykPage(6, 4, 11);
+    testsupport::RunResult r = run(rasterStream({before, wide, after}), cmykPpd());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, reference({before}));
+    std::vector<std::string> lines = r.errLines();
+    ASSERT_EQ(lines.size(), 10 + 10 + 4u) << r.err;
+    const char *notRead = "; the rest of the job is not read";
+    EXPECT_EQ(lines[19], std::string("ERROR: (dunsiple) Page 2 is wider than 262144 pixels or 1048576 bytes a line "
+                                     "(262145 pixels, 1048580 bytes)") + notRead);
+    expectTimingReport(lines);
 
     // A line of nearly 2 GiB (the most libcups admits) over a few bytes.
     Page hostile = cmykPage(4, 3, 0, fullInk);
@@ -317,7 +333,7 @@ TEST(DunsipleRun, PagesPastTheLimitOrNotEightBitCmykAreReadPastAndReported)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(testsupport::hasLine(r.errLines(), "ERROR: (dunsiple) Page 1 is wider than 262144 pixels or 1048576 "
-                                                   "bytes a line (4 pixels, 2147483632 bytes)" + std::string(skipped)));
+                                                   "bytes a line (4 pixels, 2147483632 bytes)" + std::string(notRead)));
 }
 
 TEST(DunsipleGhostscript, RenderedCmykPagesComeOutAsTheRuleDithersThem)

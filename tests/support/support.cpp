@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -237,9 +238,11 @@ RunResult runFilter(const std::string &program, const std::vector<std::string> &
         feedPipe(pipeFds[1], input, options.oneBytePerRead, child, options.sigtermAfterBytes);
     }
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    struct rusage usage {};
+    while (wait4(child, &status, 0, &usage) < 0 && errno == EINTR) {
     }
     RunResult result;
+    result.peakRssKb = usage.ru_maxrss;
     if (WIFEXITED(status))
         result.status = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))

@@ -38,6 +38,8 @@ struct RunResult {
     int signal = 0;           // the signal that ended it, if any
     std::string out;          // standard output
     std::string err;          // standard error
+    long peakRssKb = 0;       // peak resident set of the child: the filter's, or the test's own
+                              // at the fork if that was more (an upper bound); the emulator's in cross builds
     std::vector<std::string> errLines() const; // standard error split at newlines
 };
 

@@ -9,6 +9,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <random>
+#include <regex>
+#include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 using testsupport::Bytes;
@@ -257,6 +261,100 @@ TEST(UrfDecode, LaterWiderPageGrowsTheLine)
     ASSERT_EQ(wide.lines.size(), 1u);
     EXPECT_EQ(wide.lines[0].line[4 * 2999], 29);
     EXPECT_EQ(wide.lines[0].line[4 * 2999 + 3], 3);
+}
+
+// Decodes `body` from a socket whose every read returns at most `piece`
+// bytes (one message each), so the reader never holds more than that: the
+// decoder's buffered path rarely has a whole code and its pixels at hand.
+Decoded decodeInPieces(const Bytes &body, urf::PageLayout layout, size_t piece)
+{
+    common::setFilterName("brovane");
+    int fds[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+    std::thread writer([&] {
+        for (size_t sent = 0; sent < body.size(); sent += piece) {
+            size_t n = std::min(piece, body.size() - sent);
+            EXPECT_EQ(send(fds[1], body.data() + sent, n, 0), static_cast<ssize_t>(n));
+        }
+        close(fds[1]);
+    });
+    std::memset(&urf::reader, 0, sizeof urf::reader);
+    size_t lineBytes = static_cast<size_t>(layout.width) * static_cast<size_t>(layout.bitsPerPixel / 8);
+    Decoded d;
+    struct Context {
+        Decoded *d;
+        size_t bytes;
+    } context{&d, lineBytes};
+    urf::LineSink sink{[](void *c, uint32_t rowIndex, uint8_t *line, uint32_t rows) {
+                           auto *ctx = static_cast<Context *>(c);
+                           ctx->d->lines.push_back({rowIndex, Bytes(line, line + ctx->bytes), rows});
+                       },
+                       &context};
+    testing::internal::CaptureStderr();
+    d.result = urf::decodePage(fds[0], layout, sink);
+    d.err = testing::internal::GetCapturedStderr();
+    uint8_t byte;
+    while (urf::readExact(fds[0], &byte, 1) == 1)
+        d.rest.push_back(byte);
+    writer.join();
+    close(fds[0]);
+    return d;
+}
+
+// Runs of every kind with their pixels, chosen at random; runs overrun lines,
+// so lines end in the middle of runs and leftover pixels are read as codes.
+Bytes randomRuns(std::mt19937 &random, size_t bytes, uint32_t pixelSize)
+{
+    Bytes body;
+    while (body.size() < bytes) {
+        uint32_t kind = random() % 16;
+        if (kind == 0) {
+            body.push_back(0x80); // fill
+        } else if (kind < 8) {
+            body.push_back(static_cast<uint8_t>(random() % 128)); // repeated pixel
+            for (uint32_t k = 0; k < pixelSize; k++)
+                body.push_back(static_cast<uint8_t>(random()));
+        } else {
+            uint32_t count = 2 + random() % 127; // literal run
+            body.push_back(static_cast<uint8_t>(257 - count));
+            for (uint32_t k = 0; k < count * pixelSize; k++)
+                body.push_back(static_cast<uint8_t>(random()));
+        }
+    }
+    return body;
+}
+
+// The same page decodes to the same lines, messages (but for the offset,
+// which a socket doesn't have), result and leftover input whether the reader
+// holds 8 KiB at a time (from a file) or a few bytes (from a socket).
+TEST(UrfDecode, BufferedPathMatchesReadsOfAnySize)
+{
+    std::mt19937 random(20240613);
+    std::regex offset(" at [0-9]+");
+    for (int trial = 0; trial < 24; trial++) {
+        uint32_t pixelSize = trial % 3 == 0 ? 1 : trial % 3 == 1 ? 3 : 8;
+        int32_t width = static_cast<int32_t>(1 + random() % 700);
+        // Every fourth page is cut short; the others have lines to spare.
+        Bytes body = randomRuns(random, trial % 2 == 0 ? 20000 : 3000, pixelSize);
+        int32_t height = trial % 4 == 3 ? 100000 : 40;
+        urf::PageLayout pageLayout = layout(width, height, static_cast<int32_t>(8 * pixelSize), 1 + trial % 2);
+        Decoded whole = decode(body, pageLayout);
+        for (size_t piece : {size_t{1}, size_t{2}, size_t{1 + random() % 40}}) {
+            Decoded pieces = decodeInPieces(body, pageLayout, piece);
+            ASSERT_EQ(pieces.result, whole.result) << "trial " << trial << " piece " << piece;
+            ASSERT_EQ(pieces.lines.size(), whole.lines.size()) << "trial " << trial << " piece " << piece;
+            for (size_t i = 0; i < whole.lines.size(); i++) {
+                ASSERT_EQ(pieces.lines[i].rowIndex, whole.lines[i].rowIndex);
+                ASSERT_EQ(pieces.lines[i].rows, whole.lines[i].rows);
+                ASSERT_EQ(pieces.lines[i].line, whole.lines[i].line) << "trial " << trial << " line " << i;
+            }
+            EXPECT_EQ(std::regex_replace(pieces.err, offset, " at N"), std::regex_replace(whole.err, offset, " at N"));
+            EXPECT_EQ(pieces.rest, whole.rest);
+        }
+        if (trial % 4 == 3) {
+            EXPECT_EQ(whole.result, 1) << "the page was to run out of input";
+        }
+    }
 }
 
 } // namespace
