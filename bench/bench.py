@@ -299,9 +299,9 @@ def main():
     out('')
     out('Peak RSS against pages:')
     for name, printer, one, many in growth:
-        out('- %s%s: 1 page %.2f MiB, %s pages %.2f MiB' % (
-            name, ' (' + printer + ')' if printer else '', one / 1024,
-            size['cmyk_doc_pages'] if name == 'dunsiple' else doc_pages, many / 1024))
+        pages = size['cmyk_doc_pages'] if name == 'dunsiple' else doc_pages
+        out('- %s%s: 1 page %.2f MiB, %d page%s %.2f MiB' % (
+            name, ' (' + printer + ')' if printer else '', one / 1024, pages, '' if pages == 1 else 's', many / 1024))
     out('')
     out('bench: %d cases in %.0f s%s' % (len(cases), time.monotonic() - started,
                                          '' if not mismatches else ', %d WITH DIFFERENT OUTPUT' % mismatches))

@@ -51,6 +51,9 @@ static bool reserveLine(size_t bytes)
     uint8_t *grown = static_cast<uint8_t *>(std::realloc(decoder.lineBuffer, bytes));
     if (grown == nullptr)
         return false;
+    // New bytes start white: a raw page whose data runs short is written
+    // from what the buffer holds, and that must never be leftover heap.
+    std::memset(grown + decoder.lineCapacity, 0xFF, bytes - decoder.lineCapacity);
     decoder.lineBuffer = grown;
     decoder.lineCapacity = bytes;
     return true;

@@ -357,4 +357,18 @@ TEST(UrfDecode, BufferedPathMatchesReadsOfAnySize)
     }
 }
 
+TEST(UrfDecode, ShortRawPageShowsWhiteNotOldMemory)
+{
+    // The widest raw line there can be, with 5 bytes of data: the bytes no
+    // read reached are white, never what the heap held before.
+    urf::PageLayout raw = layout(static_cast<int32_t>(urf::kMaxLinePixels), 1, 24);
+    raw.rawLines = true;
+    raw.rawRowBytes = urf::kMaxLinePixels * 3;
+    Decoded d = decode({1, 2, 3, 4, 5}, raw, raw.rawRowBytes);
+    ASSERT_EQ(d.lines.size(), 1u);
+    const Bytes &line = d.lines[0].line;
+    EXPECT_EQ(Bytes(line.begin(), line.begin() + 5), (Bytes{1, 2, 3, 4, 5}));
+    EXPECT_EQ(std::count(line.end() - 1000, line.end(), 0xFF), 1000);
+}
+
 } // namespace
