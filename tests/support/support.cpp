@@ -10,6 +10,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -212,6 +214,11 @@ RunResult runFilter(const std::string &program, const std::vector<std::string> &
     std::signal(SIGPIPE, SIG_IGN);
     pid_t child = fork();
     if (child == 0) {
+        // A filter outlives no test that ctest kills, and no test can fill
+        // the disk: output past 1 GiB ends the filter (SIGXFSZ).
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        struct rlimit fileSize = {1ul << 30, 1ul << 30};
+        setrlimit(RLIMIT_FSIZE, &fileSize);
         int in = options.stdinPipe ? pipeFds[0] : open(inPath.c_str(), O_RDONLY);
         int out = open(outPath.c_str(), O_WRONLY | O_TRUNC);
         int err = open(errPath.c_str(), O_WRONLY | O_TRUNC);
