@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, then builds and runs every test: in the normal
 # build, in the AddressSanitizer + UndefinedBehaviorSanitizer build, and
-# cross-built for arm64 and armhf under qemu-user.
+# cross-built for arm64 and armhf under qemu-user; plus a minute of each fuzz
+# target and one small run of the benchmark.
 set -euo pipefail
 cd "$(dirname "$0")"
 .ci/install-deps
@@ -19,6 +20,9 @@ ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
 # The benchmark once on small inputs, so it keeps working (it fails only when
 # a filter and its libcups reference write different bytes).
 bench/run.sh --tiny
+
+# Every libFuzzer target for a minute from its committed corpus (clang).
+.ci/fuzz-smoke
 
 # The same suite cross-built for the ARM boards, run under qemu-user, and the
 # ARM filters' outputs compared byte for byte with the native ones.
