@@ -128,21 +128,8 @@ static bool reserveRow(uint32_t bytes)
 {
     size_t runBytes = static_cast<size_t>(bytes) + (bytes + 127) / 128;
     size_t hexBytes = 2 * runBytes + 1;
-    if (runBytes > ps.runCapacity) {
-        uint8_t *grown = static_cast<uint8_t *>(std::realloc(ps.runBuffer, runBytes));
-        if (grown == nullptr)
-            return false;
-        ps.runBuffer = grown;
-        ps.runCapacity = runBytes;
-    }
-    if (hexBytes > ps.hexCapacity) {
-        char *grown = static_cast<char *>(std::realloc(ps.hexLine, hexBytes));
-        if (grown == nullptr)
-            return false;
-        ps.hexLine = grown;
-        ps.hexCapacity = hexBytes;
-    }
-    return true;
+    return common::growBuffer(ps.runBuffer, ps.runCapacity, runBytes) &&
+           common::growBuffer(ps.hexLine, ps.hexCapacity, hexBytes);
 }
 
 bool writeRowSamples(const uint8_t *row, uint32_t bytes)

@@ -81,15 +81,10 @@ int32_t decodeRasterRows(int32_t width, int32_t height)
 {
     (void)width;
     size_t rowBytes = static_cast<size_t>(page.rawRowBytes);
-    if (rowBytes > input.capacity) {
-        uint8_t *grown = static_cast<uint8_t *>(std::realloc(input.row, rowBytes));
-        if (grown == nullptr) {
-            common::message("ERROR: (brovane) Unable to allocate %lu bytes for a row\n",
-                            static_cast<unsigned long>(rowBytes));
-            return 1;
-        }
-        input.row = grown;
-        input.capacity = rowBytes;
+    if (!common::growBuffer(input.row, input.capacity, rowBytes)) {
+        common::message("ERROR: (brovane) Unable to allocate %lu bytes for a row\n",
+                        static_cast<unsigned long>(rowBytes));
+        return 1;
     }
 
     // Invariant: input.row holds rowBytes (= cupsBytesPerLine <= 2 MiB),

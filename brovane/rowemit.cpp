@@ -168,19 +168,6 @@ void widenPixels(const uint8_t *line, uint32_t pixels, uint32_t pixelSize, uint3
             std::memcpy(wide, line, pixelSize);
 }
 
-// Grows *buffer to at least `bytes`; false when the memory can't be had.
-static bool reserve(uint8_t **buffer, size_t *capacity, size_t bytes)
-{
-    if (bytes <= *capacity)
-        return true;
-    uint8_t *grown = static_cast<uint8_t *>(std::realloc(*buffer, bytes));
-    if (grown == nullptr)
-        return false;
-    *buffer = grown;
-    *capacity = bytes;
-    return true;
-}
-
 bool prepareRows(uint32_t rows)
 {
     emitter.rowLimit = rows;
@@ -202,7 +189,7 @@ bool prepareRows(uint32_t rows)
         buffer = &emitter.wideRow;
         capacity = &emitter.wideCapacity;
     }
-    if (buffer != nullptr && !reserve(buffer, capacity, needed)) {
+    if (buffer != nullptr && !common::growBuffer(*buffer, *capacity, needed)) {
         common::message("ERROR: (brovane) Unable to allocate %lu bytes for a row\n",
                         static_cast<unsigned long>(needed));
         return false;

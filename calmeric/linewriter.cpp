@@ -101,15 +101,9 @@ bool completeShortPage()
     // rowBytes belongs to a page that passed pageRefusal: width x pixel size,
     // at most 2^18 x 8 bytes (2 MiB), so the size needs no overflow test.
     size_t bytes = writer.rowBytes;
-    if (bytes > writer.whiteCapacity) {
-        uint8_t *grown = static_cast<uint8_t *>(std::realloc(writer.whiteRow, bytes));
-        if (grown == nullptr)
-            return false;
-        writer.whiteRow = grown;
-        writer.whiteCapacity = bytes;
-        // Only white is ever stored here, so a buffer filled once stays so.
-        std::memset(writer.whiteRow, kWhite, bytes);
-    }
+    // Only white is ever stored here: every byte the buffer gains is white.
+    if (!common::growBuffer(writer.whiteRow, writer.whiteCapacity, bytes, kWhite))
+        return false;
     // whiteRow holds at least rowBytes bytes of white; owed <= cupsHeight <= 2^24,
     // so the stop flag is polled before every row.
     for (uint32_t k = 0; k < owed; k++) {

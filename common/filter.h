@@ -66,4 +66,22 @@ clock_t startClock();
 // standard error and ends the process with status 0.
 [[noreturn]] void finishRun(clock_t startTicks);
 
+// Grows a work buffer kept for the whole job to at least `bytes` (never
+// shrinks it); the bytes it adds are set to `fill` unless fill is -1.
+// Callers size `bytes` against their own limits first. False when the
+// memory can't be had (the buffer is then as it was).
+template <typename T> bool growBuffer(T *&buffer, size_t &capacity, size_t bytes, int fill = -1)
+{
+    if (bytes <= capacity)
+        return true;
+    void *grown = std::realloc(buffer, bytes);
+    if (grown == nullptr)
+        return false;
+    if (fill >= 0)
+        std::memset(static_cast<uint8_t *>(grown) + capacity, fill, bytes - capacity);
+    buffer = static_cast<T *>(grown);
+    capacity = bytes;
+    return true;
+}
+
 } // namespace common

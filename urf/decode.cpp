@@ -44,19 +44,11 @@ const char *checkLayout(const PageLayout &layout)
 
 // Makes the line buffer hold at least `bytes` (at most 2 MiB, from the limits
 // checked above). False when the memory can't be had.
+// New bytes start white: a raw page whose data runs short is written from
+// what the buffer holds, and that must never be leftover heap.
 static bool reserveLine(size_t bytes)
 {
-    if (bytes <= decoder.lineCapacity)
-        return true;
-    uint8_t *grown = static_cast<uint8_t *>(std::realloc(decoder.lineBuffer, bytes));
-    if (grown == nullptr)
-        return false;
-    // New bytes start white: a raw page whose data runs short is written
-    // from what the buffer holds, and that must never be leftover heap.
-    std::memset(grown + decoder.lineCapacity, 0xFF, bytes - decoder.lineCapacity);
-    decoder.lineBuffer = grown;
-    decoder.lineCapacity = bytes;
-    return true;
+    return common::growBuffer(decoder.lineBuffer, decoder.lineCapacity, bytes, 0xFF);
 }
 
 // The descriptor's offset for the messages: what the refills have taken,
