@@ -17,9 +17,8 @@ namespace brovane {
 constexpr uint32_t kStagingBytes = 65536;
 constexpr uint32_t kStagedRowBytes = 4096;
 
-// Byte-lane masks and the gather constant of the 1-bit packing, which reads
+// The byte-lane mask and the gather constant of the 1-bit packing, which reads
 // eight grey pixels as one 64-bit word.
-constexpr uint64_t kLowBits = 0x0101010101010101ull;  // one bit a lane
 constexpr uint64_t kHighBits = 0x8080808080808080ull; // each lane's top bit
 // Multiplying eight 0/1 lanes by this gathers them into the top byte, the
 // lane stored first at bit 7 and the lane stored last at bit 0: each lane
