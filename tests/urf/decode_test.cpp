@@ -32,16 +32,11 @@ struct Decoded {
     Bytes rest; // what the input held after the page
 };
 
-// Decodes `body` as one page; `lineBytes` is how much of each line to keep.
-Decoded decode(const Bytes &body, urf::PageLayout layout, size_t lineBytes = 0)
+// Decodes one page from `fd` with a fresh reader, keeping `lineBytes` of
+// each line, then takes what the input holds after the page.
+Decoded decodeFrom(int fd, const urf::PageLayout &layout, size_t lineBytes)
 {
-    common::setFilterName("brovane");
-    std::string path = testsupport::writeTempFile(body);
-    int fd = open(path.c_str(), O_RDONLY);
     std::memset(&urf::reader, 0, sizeof urf::reader);
-    if (lineBytes == 0)
-        lineBytes = static_cast<size_t>(layout.width) * static_cast<size_t>(layout.bitsPerPixel / 8);
-
     Decoded d;
     struct Context {
         Decoded *d;
@@ -58,6 +53,21 @@ Decoded decode(const Bytes &body, urf::PageLayout layout, size_t lineBytes = 0)
     uint8_t byte;
     while (urf::readExact(fd, &byte, 1) == 1)
         d.rest.push_back(byte);
+    return d;
+}
+
+size_t wholeLine(const urf::PageLayout &layout)
+{
+    return static_cast<size_t>(layout.width) * static_cast<size_t>(layout.bitsPerPixel / 8);
+}
+
+// Decodes `body` as one page; `lineBytes` is how much of each line to keep.
+Decoded decode(const Bytes &body, urf::PageLayout layout, size_t lineBytes = 0)
+{
+    common::setFilterName("brovane");
+    std::string path = testsupport::writeTempFile(body);
+    int fd = open(path.c_str(), O_RDONLY);
+    Decoded d = decodeFrom(fd, layout, lineBytes == 0 ? wholeLine(layout) : lineBytes);
     close(fd);
     return d;
 }
@@ -278,24 +288,7 @@ Decoded decodeInPieces(const Bytes &body, urf::PageLayout layout, size_t piece)
         }
         close(fds[1]);
     });
-    std::memset(&urf::reader, 0, sizeof urf::reader);
-    size_t lineBytes = static_cast<size_t>(layout.width) * static_cast<size_t>(layout.bitsPerPixel / 8);
-    Decoded d;
-    struct Context {
-        Decoded *d;
-        size_t bytes;
-    } context{&d, lineBytes};
-    urf::LineSink sink{[](void *c, uint32_t rowIndex, uint8_t *line, uint32_t rows) {
-                           auto *ctx = static_cast<Context *>(c);
-                           ctx->d->lines.push_back({rowIndex, Bytes(line, line + ctx->bytes), rows});
-                       },
-                       &context};
-    testing::internal::CaptureStderr();
-    d.result = urf::decodePage(fds[0], layout, sink);
-    d.err = testing::internal::GetCapturedStderr();
-    uint8_t byte;
-    while (urf::readExact(fds[0], &byte, 1) == 1)
-        d.rest.push_back(byte);
+    Decoded d = decodeFrom(fds[0], layout, wholeLine(layout));
     writer.join();
     close(fds[0]);
     return d;
