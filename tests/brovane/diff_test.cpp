@@ -29,35 +29,7 @@ const Printer kColour300 = {"colour-300.ppd", 300, false, CUPS_CSPACE_RGB};
 // The receipt PPD asks for colour space 3, which a colour page turns into 19.
 const Printer kReceipt = {"receipt.ppd", 203, true, CUPS_CSPACE_SRGB};
 
-// ---- The conversions, applied to libcups' decoded rows --------------------------
-
-Bytes packRow(const Bytes &grey)
-{
-    Bytes packed((grey.size() + 7) / 8, 0);
-    for (size_t i = 0; i < grey.size(); i++)
-        if (grey[i] < 128)
-            packed[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
-    return packed;
-}
-
-Bytes greyToRgb(const Bytes &grey)
-{
-    Bytes rgb;
-    rgb.reserve(grey.size() * 3);
-    for (uint8_t g : grey)
-        rgb.insert(rgb.end(), {g, g, g});
-    return rgb;
-}
-
-Bytes widenRgb(const Bytes &row, uint32_t scale)
-{
-    Bytes wide;
-    wide.reserve(row.size() * scale);
-    for (size_t p = 0; p + 2 < row.size(); p += 3)
-        for (uint32_t s = 0; s < scale; s++)
-            wide.insert(wide.end(), {row[p], row[p + 1], row[p + 2]});
-    return wide;
-}
+// ---- What brovane should write, from libcups' decoded rows ------------------
 
 // The page header and rows brovane should write for one reference page.
 struct Expected {
@@ -90,7 +62,7 @@ Expected expectedPage(const RasterPage &reference, const Printer &printer)
                          : 1;
     e = {h.cupsWidth * scale, h.cupsHeight * scale, h.cupsWidth * 3 * scale, 24, printer.colourPageSpace, {}};
     for (const Bytes &row : reference.rows) {
-        Bytes wide = widenRgb(row, scale);
+        Bytes wide = widen(row, 3, scale);
         for (uint32_t s = 0; s < scale; s++)
             e.rows.push_back(wide);
     }

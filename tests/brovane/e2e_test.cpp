@@ -92,36 +92,6 @@ Bytes urfJob(uint32_t pageCount, const std::vector<Bytes> &pages)
     return job;
 }
 
-// 1-bit black: a pixel below 128 is ink (1), first pixel in the top bit,
-// bits past the last pixel 0.
-Bytes packRow(const Bytes &grey)
-{
-    Bytes packed((grey.size() + 7) / 8, 0);
-    for (size_t i = 0; i < grey.size(); i++)
-        if (grey[i] < 128)
-            packed[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
-    return packed;
-}
-
-Bytes greyToRgb(const Bytes &grey)
-{
-    Bytes rgb;
-    for (uint8_t g : grey)
-        rgb.insert(rgb.end(), {g, g, g});
-    return rgb;
-}
-
-// Each pixel repeated `scale` times side by side.
-Bytes widen(const Bytes &row, uint32_t pixelSize, uint32_t scale)
-{
-    Bytes wide;
-    for (size_t p = 0; p < row.size(); p += pixelSize)
-        for (uint32_t s = 0; s < scale; s++)
-            wide.insert(wide.end(), row.begin() + static_cast<std::ptrdiff_t>(p),
-                        row.begin() + static_cast<std::ptrdiff_t>(p + pixelSize));
-    return wide;
-}
-
 enum class Out { Mono, GreyRgb, Colour };
 
 // The output rows a page should give: converted, widened, each row `scale` times.

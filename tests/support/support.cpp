@@ -4,6 +4,7 @@
 #include "support.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +49,35 @@ Bytes urfPageHeader(uint8_t bitsPerPixel, uint8_t colorSpace, uint8_t duplex, ui
 void append(Bytes &to, const Bytes &more)
 {
     to.insert(to.end(), more.begin(), more.end());
+}
+
+Bytes packRow(const Bytes &grey)
+{
+    Bytes packed((grey.size() + 7) / 8, 0);
+    for (size_t i = 0; i < grey.size(); i++)
+        if (grey[i] < 128)
+            packed[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
+    return packed;
+}
+
+Bytes greyToRgb(const Bytes &grey)
+{
+    Bytes rgb;
+    rgb.reserve(grey.size() * 3);
+    for (uint8_t g : grey)
+        rgb.insert(rgb.end(), {g, g, g});
+    return rgb;
+}
+
+Bytes widen(const Bytes &row, uint32_t pixelSize, uint32_t scale)
+{
+    Bytes wide;
+    wide.reserve(row.size() * scale);
+    for (size_t p = 0; p + pixelSize <= row.size(); p += pixelSize)
+        for (uint32_t s = 0; s < scale; s++)
+            wide.insert(wide.end(), row.begin() + static_cast<std::ptrdiff_t>(p),
+                        row.begin() + static_cast<std::ptrdiff_t>(p + pixelSize));
+    return wide;
 }
 
 Bytes encodeUrfPage(const Bytes &pixels, uint32_t width, uint32_t height, uint32_t pixelSize)

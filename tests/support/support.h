@@ -24,6 +24,16 @@ Bytes urfPageHeader(uint8_t bitsPerPixel, uint8_t colorSpace, uint8_t duplex, ui
 Bytes encodeUrfPage(const Bytes &pixels, uint32_t width, uint32_t height, uint32_t pixelSize);
 void append(Bytes &to, const Bytes &more);
 
+// ---- Expected rows, written plainly ------------------------------------------
+
+// 1-bit black: a pixel below 128 is ink (1), first pixel in the top bit,
+// bits past the last pixel 0.
+Bytes packRow(const Bytes &grey);
+// Each grey sample as three equal RGB samples.
+Bytes greyToRgb(const Bytes &grey);
+// Each pixel repeated `scale` times side by side.
+Bytes widen(const Bytes &row, uint32_t pixelSize, uint32_t scale);
+
 // ---- Running a filter ----------------------------------------------------
 
 struct RunOptions {
