@@ -2,7 +2,8 @@
 # Installs what is needed, then builds and runs every test: in the normal
 # build, in the AddressSanitizer + UndefinedBehaviorSanitizer build, and
 # cross-built for arm64 and armhf under qemu-user; plus a minute of each fuzz
-# target and one small run of the benchmark.
+# target and one small run of the benchmark; then the Debian packages built,
+# checked, installed, tested where the scheduler finds them and purged.
 set -euo pipefail
 cd "$(dirname "$0")"
 .ci/install-deps
@@ -27,3 +28,8 @@ bench/run.sh --tiny
 # The same suite cross-built for the ARM boards, run under qemu-user, and the
 # ARM filters' outputs compared byte for byte with the native ones.
 .ci/cross
+
+# The Debian packages for amd64, arm64 and armhf: lintian, hardening-check,
+# the ARM packaged filters against the native ones, and the native package
+# installed into this machine, tested under a private scheduler and purged.
+.ci/packages

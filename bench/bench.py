@@ -178,6 +178,8 @@ def main():
     parser.add_argument('--keep', action='store_true', help='keep the generated inputs')
     parser.add_argument('--markdown', help='also write the table to this file')
     parser.add_argument('--only', help='run only the cases whose title contains this text')
+    parser.add_argument('--unhardened', help='build folder of the same filters without hardening: each case '
+                        'also times them, for the cost of the protections')
     options = parser.parse_args()
     build = os.path.abspath(options.build)
     size = TINY if options.tiny else FULL
@@ -227,16 +229,24 @@ def main():
 
     if options.only:
         cases = [case for case in cases if options.only in case[0]]
+    # The same filter built without hardening goes last in each case, so the
+    # references keep their places.
+    if options.unhardened:
+        for _, _, programs in cases:
+            filter_ = programs[0]
+            name = os.path.basename(filter_.argv[0])
+            programs.append(Program('unhardened', [os.path.join(os.path.abspath(options.unhardened), name, name)]
+                                    + filter_.argv[1:], filter_.ppd))
 
     log('bench: checking that each filter and its reference write the same bytes')
     mismatches = 0
     for title, infile, programs in cases:
         for program in programs:
             digest(program, infile)
-        reference = programs[1]
-        if programs[0].digest != reference.digest:
-            mismatches += 1
-            log('bench: OUTPUTS DIFFER: %s (%s vs %s)' % (title, programs[0].label, reference.label))
+        for other in [programs[1]] + [p for p in programs[2:] if p.label == 'unhardened']:
+            if programs[0].digest != other.digest:
+                mismatches += 1
+                log('bench: OUTPUTS DIFFER: %s (%s vs %s)' % (title, programs[0].label, other.label))
 
     log('bench: timing %d cases, %d runs a program' % (len(cases), runs))
     for title, infile, programs in cases:
@@ -297,6 +307,14 @@ def main():
         out('- %s: per-pixel %.1f ms, dunsiple %.1f ms: %s; whole process %.2fx the read floor' % (
             title, slow * 1e3, fast * 1e3, ratio, median(programs[0].cpu) / floor if floor > 0 else float('nan')))
     out('')
+    if options.unhardened:
+        out('Cost of the hardening (CPU of the filter built as shipped against the same sources built without '
+            'stack protector, fortified calls, PIE, relocation and branch protection, same run):')
+        for title, infile, programs in cases:
+            hardened, plain = median(programs[0].cpu), median(programs[-1].cpu)
+            out('- %s: %.1f ms against %.1f ms: %.3fx' % (title, hardened * 1e3, plain * 1e3,
+                                                         hardened / plain if plain > 0 else float('nan')))
+        out('')
     out('Peak RSS against pages:')
     for name, printer, one, many in growth:
         pages = size['cmyk_doc_pages'] if name == 'dunsiple' else doc_pages

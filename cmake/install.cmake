@@ -3,8 +3,9 @@
 #
 #   cmake --install <build> --prefix /usr
 #
-# puts brovane, calmeric and dunsiple in /usr/lib/cups/filter and the PPDs in
-# /usr/share/cups/model/printfilters. The scheduler runs only filters that
+# puts brovane, calmeric and dunsiple in /usr/lib/cups/filter, the PPDs in
+# /usr/share/ppd/printfilters (where the scheduler looks for drivers) and the
+# manual pages in /usr/share/man/man8. The scheduler runs only filters that
 # neither group nor others may write, in folders of the same kind, so files
 # and the folders made for them get fixed modes whatever the umask.
 
@@ -12,8 +13,9 @@
 # or lib64 folder), so these are not derived from GNUInstallDirs.
 set(FILTERS_INSTALL_FILTERDIR "lib/cups/filter" CACHE STRING
     "Folder (under the prefix) for the filter programs")
-set(FILTERS_INSTALL_MODELDIR "share/cups/model/printfilters" CACHE STRING
+set(FILTERS_INSTALL_MODELDIR "share/ppd/${PROJECT_NAME}" CACHE STRING
     "Folder (under the prefix) for the sample PPDs")
+set(FILTERS_INSTALL_MANDIR "share/man" CACHE STRING "Folder (under the prefix) for the manual pages")
 
 if(NOT DEFINED CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS)
   set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
@@ -24,14 +26,13 @@ set(_filters_program_mode
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(_filters_ppd_mode OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
-# filters_install(<target> <ppd files...>): the program and the PPDs of the
-# printers it serves; nothing when the program is not part of this tree.
+# filters_install(<target> <ppd files...>): the program, its manual page and
+# the PPDs of the printers it serves.
 function(filters_install target)
-  if(NOT TARGET ${target})
-    return()
-  endif()
   install(TARGETS ${target} RUNTIME DESTINATION ${FILTERS_INSTALL_FILTERDIR}
           PERMISSIONS ${_filters_program_mode})
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/man/${target}.8 DESTINATION ${FILTERS_INSTALL_MANDIR}/man8
+          PERMISSIONS ${_filters_ppd_mode})
   set(ppds)
   foreach(ppd ${ARGN})
     list(APPEND ppds ${PROJECT_SOURCE_DIR}/ppd/${ppd})

@@ -32,9 +32,9 @@ def main(build, outdir):
         device = os.path.join(top, "device")
         os.makedirs(device)
         os.chmod(device, 0o777)
-        sched = Scheduler(top, prefix, os.geteuid() == 0)
+        sched = Scheduler(top, os.path.join(prefix, "lib", "cups", "filter"), os.geteuid() == 0)
         sched.start(os.path.join(build, "tools", "jobstate"))
-        ppd = os.path.join(prefix, "share", "cups", "model", "printfilters", "colour-600.ppd")
+        ppd = os.path.join(prefix, "share", "ppd", "printfilters", "colour-600.ppd")
         add_queue(sched, "colour", ppd, "file://" + os.path.join(device, "colour.ras"))
 
         job = submit(sched, "colour", os.path.join(SOURCE, "samples", "sample.urf"))

@@ -55,7 +55,7 @@ def run(argv, env=None, check_status=True, timeout=120, **kwargs):
 
 
 class Scheduler:
-    def __init__(self, top, prefix, as_root):
+    def __init__(self, top, filter_dir, as_root):
         self.top = top
         self.as_root = as_root
         self.root = os.path.join(top, "root")
@@ -77,7 +77,7 @@ class Scheduler:
                 os.symlink(os.path.join(SYSTEM_SERVERBIN, helper), os.path.join(self.bin, helper))
         check(os.path.exists(os.path.join(self.bin, "daemon", "cups-exec")),
               "cupsd's helper %s/daemon/cups-exec is missing" % SYSTEM_SERVERBIN)
-        os.symlink(os.path.join(prefix, "lib", "cups", "filter"), os.path.join(self.bin, "filter"))
+        os.symlink(filter_dir, os.path.join(self.bin, "filter"))
         # Types only: no conversion rules, so no filter but the PPD's runs.
         shutil.copy(os.path.join(SYSTEM_DATADIR, "mime", "mime.types"), os.path.join(self.data, "mime"))
 
@@ -224,8 +224,11 @@ class Scheduler:
         return entries
 
 
-def add_queue(sched, name, ppd, device):
-    run([TOOLS["lpadmin"], "-h", sched.socket, "-p", name, "-P", ppd, "-v", device, "-E"], env=sched.env)
+def add_queue(sched, name, ppd, device, model=None):
+    """A queue with the PPD file `ppd`, or with the scheduler's driver `model`
+    (a name that lpinfo -m lists)."""
+    driver = ["-m", model] if model else ["-P", ppd]
+    run([TOOLS["lpadmin"], "-h", sched.socket, "-p", name] + driver + ["-v", device, "-E"], env=sched.env)
 
 
 def submit(sched, queue, path, options=()):

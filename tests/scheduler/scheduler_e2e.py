@@ -2,10 +2,12 @@
 # queues with the shipped PPDs, jobs sent with lp, outputs and job logs checked.
 #
 # python3 scheduler_e2e.py --build-dir B --source-dir S --cmake CMAKE \
-#         --jobstate JOBSTATE --rasterpages RASTERPAGES [--ppds-only]
+#         --jobstate JOBSTATE --rasterpages RASTERPAGES [--ppds-only] \
+#         [--filter-dir DIR --ppd-dir DIR]
 #
 # The filters are installed with `cmake --install` into a temporary prefix,
-# cupsd runs from Debian's cups-daemon with its own ServerRoot, spool, logs,
+# or, with --filter-dir and --ppd-dir, taken where a package installed them
+# (/usr/lib/cups/filter and /usr/share/ppd/printfilters); cupsd runs from Debian's cups-daemon with its own ServerRoot, spool, logs,
 # cache and state in the same temporary folder and listens on a unix socket
 # only. Its ServerBin holds the system's helper programs and a filter folder
 # with nothing but our filters, and its MIME database has no conversion
@@ -257,14 +259,20 @@ class SlowDevice:
 # ---- The checks ------------------------------------------------------------------
 
 def install(args, top, as_root):
-    prefix = os.path.join(top, "prefix")
-    run([args.cmake, "--install", args.build_dir, "--prefix", prefix])
-    filter_dir = os.path.join(prefix, "lib", "cups", "filter")
-    model_dir = os.path.join(prefix, "share", "cups", "model", "printfilters")
-    check(os.path.isdir(filter_dir), "cmake --install made no " + filter_dir)
-    installed = sorted(os.listdir(filter_dir))
-    check("brovane" in installed, "brovane is not installed: " + str(installed))
-    check(set(installed) <= set(FILTERS), "unexpected files in the filter folder: " + str(installed))
+    """The filter and PPD folders: made by `cmake --install`, or given."""
+    if args.filter_dir:
+        filter_dir, model_dir = args.filter_dir, args.ppd_dir
+        # A system folder holds other packages' filters too.
+        installed = sorted(n for n in os.listdir(filter_dir) if n in FILTERS)
+    else:
+        prefix = os.path.join(top, "prefix")
+        run([args.cmake, "--install", args.build_dir, "--prefix", prefix])
+        filter_dir = os.path.join(prefix, "lib", "cups", "filter")
+        model_dir = os.path.join(prefix, "share", "ppd", "printfilters")
+        check(os.path.isdir(filter_dir), "cmake --install made no " + filter_dir)
+        installed = sorted(os.listdir(filter_dir))
+        check(set(installed) <= set(FILTERS), "unexpected files in the filter folder: " + str(installed))
+    check(installed == sorted(FILTERS), "not all filters are installed in %s: %s" % (filter_dir, installed))
     for name in installed:
         path = os.path.join(filter_dir, name)
         mode = stat.S_IMODE(os.stat(path).st_mode)
@@ -281,11 +289,11 @@ def install(args, top, as_root):
             st = os.stat(path)
             check(st.st_uid == 0 and not st.st_mode & 0o022,
                   "%s is owned by %d with mode %o" % (path, st.st_uid, stat.S_IMODE(st.st_mode)))
-    return prefix, filter_dir, model_dir, installed
+    return filter_dir, model_dir, installed
 
 
-def check_ppds(prefix, model_dir):
-    env = dict(os.environ, CUPS_SERVERBIN=os.path.join(prefix, "lib", "cups"), LANG="C")
+def check_ppds(filter_dir, model_dir):
+    env = dict(os.environ, CUPS_SERVERBIN=os.path.dirname(filter_dir), LANG="C")
     ppds = sorted(os.listdir(model_dir))
     for ppd in ppds:
         result = run([TOOLS["cupstestppd"], "-W", "all", os.path.join(model_dir, ppd)], env=env, check_status=False)
@@ -303,7 +311,11 @@ def main():
     parser.add_argument("--jobstate", required=True)
     parser.add_argument("--rasterpages", required=True)
     parser.add_argument("--ppds-only", action="store_true")
+    parser.add_argument("--filter-dir", help="the filters where a package installed them")
+    parser.add_argument("--ppd-dir", help="the PPDs where a package installed them")
     args = parser.parse_args()
+    if bool(args.filter_dir) != bool(args.ppd_dir):
+        parser.error("--filter-dir and --ppd-dir go together")
 
     tools = ["cupstestppd"] if args.ppds_only else ["cupstestppd", "cupsd", "lpadmin", "lp", "cancel", "gs"]
     missing = find_tools(tools)
@@ -319,8 +331,8 @@ def main():
     try:
         # The filters run as lp when cupsd is root: the folders must let it in.
         os.chmod(top, 0o755)
-        prefix, filter_dir, model_dir, installed = install(args, top, as_root)
-        ppds = check_ppds(prefix, model_dir)
+        filter_dir, model_dir, installed = install(args, top, as_root)
+        ppds = check_ppds(filter_dir, model_dir)
         if args.ppds_only:
             check(len(ppds) >= 2, "fewer PPDs than brovane's two")
             return
@@ -332,7 +344,7 @@ def main():
         os.makedirs(outdir)
         os.chmod(outdir, 0o755)
 
-        sched = Scheduler(top, prefix, as_root)
+        sched = Scheduler(top, filter_dir, as_root)
         sched.start(args.jobstate)
 
         def ppd(name):
@@ -348,7 +360,10 @@ def main():
 
         brovane = built("brovane")
         rasterpages = args.rasterpages
-        add_queue(sched, "colour", ppd("colour-600.ppd"), device("colour"))
+        # An installed package's PPDs are the scheduler's drivers: the queue
+        # is made the way an administrator makes it, by driver name.
+        add_queue(sched, "colour", ppd("colour-600.ppd"), device("colour"),
+                  model="printfilters/colour-600.ppd" if args.filter_dir else None)
         add_queue(sched, "receipt", ppd("receipt-80mm.ppd"), device("receipt"))
 
         # Input: 3 colour pages of 3.5 x 2 in at 300 dpi (enlarged twice for
@@ -442,43 +457,37 @@ def main():
         log("  non-URF as image/urf: job %s, printer %s; \"%s\"" % (job.state, printer, crit[0]))
 
         # 5. calmeric: URF lines passed through with headers from the URF pages.
-        if "calmeric" in installed:
-            add_queue(sched, "urfraster", ppd("urf-raster.ppd"), device("urfraster"))
-            job = print_job(sched, args.jobstate, "urfraster", colour_urf)
-            expect_our_filter(job, filter_dir, "calmeric")
-            expect_completed(job, "calmeric")
-            got = read_bytes(os.path.join(outdir, "urfraster"))
-            want = direct_run(built("calmeric"), None, colour_urf, work, "calmeric")
-            job.expect(got == want, "device bytes differ from calmeric run by hand")
-            pages = raster_pages(rasterpages, os.path.join(outdir, "urfraster"))
-            job.expect([(p["width"], p["height"], p["bitsPerPixel"], p["rows"], p["resolution"]) for p in pages]
-                       == [(1050, 600, 24, 600, (300, 300))] * 3, "raster pages: %s" % pages)
-            log("  calmeric: 3 pages of 1050x600 24-bit at 300 dpi, same bytes as calmeric by hand")
-        else:
-            log("SKIP: calmeric is not part of the build in %s; its queue was not tested" % args.build_dir)
+        add_queue(sched, "urfraster", ppd("urf-raster.ppd"), device("urfraster"))
+        job = print_job(sched, args.jobstate, "urfraster", colour_urf)
+        expect_our_filter(job, filter_dir, "calmeric")
+        expect_completed(job, "calmeric")
+        got = read_bytes(os.path.join(outdir, "urfraster"))
+        want = direct_run(built("calmeric"), None, colour_urf, work, "calmeric")
+        job.expect(got == want, "device bytes differ from calmeric run by hand")
+        pages = raster_pages(rasterpages, os.path.join(outdir, "urfraster"))
+        job.expect([(p["width"], p["height"], p["bitsPerPixel"], p["rows"], p["resolution"]) for p in pages]
+                   == [(1050, 600, 24, 600, (300, 300))] * 3, "raster pages: %s" % pages)
+        log("  calmeric: 3 pages of 1050x600 24-bit at 300 dpi, same bytes as calmeric by hand")
 
         # 6. dunsiple: 8-bit CMYK raster for the photo printer (4 x 6 in at
         # 300 dpi) becomes packed rows, half a byte a pixel, no header.
-        if "dunsiple" in installed:
-            add_queue(sched, "cmyk", ppd("cmyk-photo.ppd"), device("cmyk"))
-            cmyk = ghostscript(["-sDEVICE=cups", "-dcupsColorSpace=6", "-dcupsBitsPerColor=8"], 288, 432, 300, 2,
-                               os.path.join(work, "cmyk.ras"), work)
-            source = raster_pages(rasterpages, cmyk)
-            check([(p["width"], p["height"], p["bitsPerPixel"], p["colorSpace"]) for p in source]
-                  == [(1200, 1800, 32, 6)] * 2, "unexpected CMYK raster from Ghostscript: %s" % source)
-            job = print_job(sched, args.jobstate, "cmyk", cmyk)
-            expect_our_filter(job, filter_dir, "dunsiple")
-            expect_completed(job, "dunsiple")
-            for page in (1, 2):
-                job.expect(job.has("(dunsiple) Page %d ends." % page, "D"), "page %d did not end" % page)
-            got = read_bytes(os.path.join(outdir, "cmyk"))
-            want = direct_run(built("dunsiple"), ppd("cmyk-photo.ppd"), cmyk, work, "dunsiple")
-            job.expect(len(got) == 2 * 1800 * 600, "device received %d bytes, not 2 pages of 1800 rows of 600"
-                       % len(got))
-            job.expect(got == want, "device bytes differ from dunsiple run by hand")
-            log("  dunsiple: 2 pages of 1800 packed rows of 600 bytes, same bytes as dunsiple by hand")
-        else:
-            log("SKIP: dunsiple is not part of the build in %s; its queue was not tested" % args.build_dir)
+        add_queue(sched, "cmyk", ppd("cmyk-photo.ppd"), device("cmyk"))
+        cmyk = ghostscript(["-sDEVICE=cups", "-dcupsColorSpace=6", "-dcupsBitsPerColor=8"], 288, 432, 300, 2,
+                           os.path.join(work, "cmyk.ras"), work)
+        source = raster_pages(rasterpages, cmyk)
+        check([(p["width"], p["height"], p["bitsPerPixel"], p["colorSpace"]) for p in source]
+              == [(1200, 1800, 32, 6)] * 2, "unexpected CMYK raster from Ghostscript: %s" % source)
+        job = print_job(sched, args.jobstate, "cmyk", cmyk)
+        expect_our_filter(job, filter_dir, "dunsiple")
+        expect_completed(job, "dunsiple")
+        for page in (1, 2):
+            job.expect(job.has("(dunsiple) Page %d ends." % page, "D"), "page %d did not end" % page)
+        got = read_bytes(os.path.join(outdir, "cmyk"))
+        want = direct_run(built("dunsiple"), ppd("cmyk-photo.ppd"), cmyk, work, "dunsiple")
+        job.expect(len(got) == 2 * 1800 * 600, "device received %d bytes, not 2 pages of 1800 rows of 600"
+                   % len(got))
+        job.expect(got == want, "device bytes differ from dunsiple run by hand")
+        log("  dunsiple: 2 pages of 1800 packed rows of 600 bytes, same bytes as dunsiple by hand")
 
         # 7. Cancel a long job: 40 A4 pages at 600 dpi (104 MB of raster each)
         # for a printer that takes 50 MB a second.
