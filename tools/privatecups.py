@@ -224,11 +224,8 @@ class Scheduler:
         return entries
 
 
-def add_queue(sched, name, ppd, device, model=None):
-    """A queue with the PPD file `ppd`, or with the scheduler's driver `model`
-    (a name that lpinfo -m lists)."""
-    driver = ["-m", model] if model else ["-P", ppd]
-    run([TOOLS["lpadmin"], "-h", sched.socket, "-p", name] + driver + ["-v", device, "-E"], env=sched.env)
+def add_queue(sched, name, ppd, device):
+    run([TOOLS["lpadmin"], "-h", sched.socket, "-p", name, "-P", ppd, "-v", device, "-E"], env=sched.env)
 
 
 def submit(sched, queue, path, options=()):

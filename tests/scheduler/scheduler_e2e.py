@@ -360,10 +360,7 @@ def main():
 
         brovane = built("brovane")
         rasterpages = args.rasterpages
-        # An installed package's PPDs are the scheduler's drivers: the queue
-        # is made the way an administrator makes it, by driver name.
-        add_queue(sched, "colour", ppd("colour-600.ppd"), device("colour"),
-                  model="printfilters/colour-600.ppd" if args.filter_dir else None)
+        add_queue(sched, "colour", ppd("colour-600.ppd"), device("colour"))
         add_queue(sched, "receipt", ppd("receipt-80mm.ppd"), device("receipt"))
 
         # Input: 3 colour pages of 3.5 x 2 in at 300 dpi (enlarged twice for
