@@ -15,6 +15,7 @@ namespace urf {
 // later page needs more than the pages before it.
 struct DecoderState {
     uint8_t pixelBuffer[kMaxPixelBytes]; // the pixel of a repeated run
+    uint8_t codeByte;                    // a line-repeat or run code read with readExact
     uint8_t *lineBuffer;                 // one line, pixels in input order
     size_t lineCapacity;                 // bytes allocated for lineBuffer
 };
@@ -63,7 +64,9 @@ static unsigned long inputOffset(int fd)
 constexpr size_t kRgbBlockBytes = 24;
 
 // Stores `count` copies of the pixel at `pixel` (`size` bytes) at `dst`,
-// exactly count x size bytes: nothing past the run is touched.
+// exactly count x size bytes: nothing past the run is touched. Called for
+// every repeated run, so it keeps no array on its stack: the stack protector
+// would check one on every call.
 static void repeatPixel(uint8_t *dst, const uint8_t *pixel, uint32_t size, uint32_t count)
 {
     if (size == 1) {
@@ -71,21 +74,22 @@ static void repeatPixel(uint8_t *dst, const uint8_t *pixel, uint32_t size, uint3
         return;
     }
     if (size == 3) {
-        // RGB, the common colour page: whole 24-byte blocks of the pattern,
-        // then the last 0 to 7 pixels one by one. Invariant: done <= total,
-        // and each store ends at or before total, the run's last byte.
+        // RGB, the common colour page: the run's first 24-byte block of the
+        // pattern stored pixel by pixel, the other whole blocks copied from
+        // it, then the last 0 to 7 pixels one by one. Invariant: done <=
+        // total, and each store ends at or before total, the run's last
+        // byte; a copied block never overlaps the first one (done >= 24).
         uint8_t r = pixel[0], g = pixel[1], b = pixel[2];
         size_t total = static_cast<size_t>(count) * 3;
         size_t done = 0;
         if (total >= kRgbBlockBytes) {
-            uint8_t block[kRgbBlockBytes];
-            for (size_t k = 0; k < kRgbBlockBytes; k += 3) {
-                block[k] = r;
-                block[k + 1] = g;
-                block[k + 2] = b;
+            for (; done < kRgbBlockBytes; done += 3) {
+                dst[done] = r;
+                dst[done + 1] = g;
+                dst[done + 2] = b;
             }
             for (; done + kRgbBlockBytes <= total; done += kRgbBlockBytes)
-                std::memcpy(dst + done, block, kRgbBlockBytes);
+                std::memcpy(dst + done, dst, kRgbBlockBytes);
         }
         for (; done < total; done += 3) {
             dst[done] = r;
@@ -182,7 +186,9 @@ static uint32_t decodeEncodedLine(int fd, uint32_t width, uint32_t pixelSize, in
     const char *name = common::filterName();
     uint8_t *line = decoder.lineBuffer;
     uint8_t *pixel = decoder.pixelBuffer;
-    uint8_t byte;
+    // In the decoder's state, not on the stack: a local whose address a read
+    // takes would give this per-line function a stack-protector check.
+    uint8_t &byte = decoder.codeByte;
 
     // The line-repeat byte, straight from the buffer when it is there.
     if (buffered() > 0) {
