@@ -148,6 +148,21 @@ def digest(program, infile):
     program.out_bytes = total
 
 
+def instructions(program, infile):
+    """Instructions the program executes on the input, counted by callgrind:
+    the same count on every run, however loaded the machine is."""
+    env = dict(os.environ)
+    if program.ppd:
+        env['PPD'] = program.ppd
+    with open(infile, 'rb') as stdin:
+        result = subprocess.run(['valgrind', '--tool=callgrind', '--callgrind-out-file=/dev/null'] + program.argv,
+                                stdin=stdin, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
+    for line in result.stderr.decode(errors='replace').splitlines():
+        if 'Collected :' in line:
+            return int(line.split(':')[-1])
+    sys.exit('bench: callgrind counted nothing for %s' % ' '.join(program.argv))
+
+
 def median(values):
     return statistics.median(values) if values else float('nan')
 
@@ -179,7 +194,8 @@ def main():
     parser.add_argument('--markdown', help='also write the table to this file')
     parser.add_argument('--only', help='run only the cases whose title contains this text')
     parser.add_argument('--unhardened', help='build folder of the same filters without hardening: each case '
-                        'also times them, for the cost of the protections')
+                        'also times them and counts both programs\' instructions (valgrind), for the cost of '
+                        'the protections')
     options = parser.parse_args()
     build = os.path.abspath(options.build)
     size = TINY if options.tiny else FULL
@@ -308,12 +324,18 @@ def main():
             title, slow * 1e3, fast * 1e3, ratio, median(programs[0].cpu) / floor if floor > 0 else float('nan')))
     out('')
     if options.unhardened:
-        out('Cost of the hardening (CPU of the filter built as shipped against the same sources built without '
-            'stack protector, fortified calls, PIE, relocation and branch protection, same run):')
+        out('Cost of the hardening: the filter built as shipped against the same sources built without '
+            '(FILTERS_HARDENING=OFF), same run; median CPU, and instructions counted by callgrind:')
+        out('')
+        out('| case | CPU ms hardened | CPU ms without | CPU ratio | instructions hardened | without | '
+            'instruction ratio |')
+        out('|---|---:|---:|---:|---:|---:|---:|')
         for title, infile, programs in cases:
             hardened, plain = median(programs[0].cpu), median(programs[-1].cpu)
-            out('- %s: %.1f ms against %.1f ms: %.3fx' % (title, hardened * 1e3, plain * 1e3,
-                                                         hardened / plain if plain > 0 else float('nan')))
+            count, plain_count = instructions(programs[0], infile), instructions(programs[-1], infile)
+            out('| %s | %.1f | %.1f | %.3fx | %d | %d | %.4fx |' % (
+                title, hardened * 1e3, plain * 1e3, hardened / plain if plain > 0 else float('nan'),
+                count, plain_count, count / plain_count))
         out('')
     out('Peak RSS against pages:')
     for name, printer, one, many in growth:
