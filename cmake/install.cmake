@@ -16,6 +16,9 @@ set(FILTERS_INSTALL_FILTERDIR "lib/cups/filter" CACHE STRING
 set(FILTERS_INSTALL_MODELDIR "share/ppd/${PROJECT_NAME}" CACHE STRING
     "Folder (under the prefix) for the sample PPDs")
 set(FILTERS_INSTALL_MANDIR "share/man" CACHE STRING "Folder (under the prefix) for the manual pages")
+set(FILTERS_INSTALL_MIMEDIR "share/cups/mime" CACHE STRING
+    "Folder (under the prefix) where the scheduler reads MIME types and conversions")
+set(FILTERS_INSTALL_SBINDIR "sbin" CACHE STRING "Folder (under the prefix) for administrators' commands")
 
 if(NOT DEFINED CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS)
   set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
@@ -45,3 +48,11 @@ endfunction()
 filters_install(brovane colour-600.ppd receipt-80mm.ppd)
 filters_install(calmeric urf-raster.ppd)
 filters_install(dunsiple cmyk-photo.ppd)
+
+# brovane-enable, its manual page, and the MIME type and conversion that the
+# queues it changes use.
+install(TARGETS brovane-enable RUNTIME DESTINATION ${FILTERS_INSTALL_SBINDIR} PERMISSIONS ${_filters_program_mode})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/man/brovane-enable.8 DESTINATION ${FILTERS_INSTALL_MANDIR}/man8
+        PERMISSIONS ${_filters_ppd_mode})
+install(FILES ${PROJECT_SOURCE_DIR}/brovane/enable/printfilters.types ${PROJECT_SOURCE_DIR}/brovane/enable/printfilters.convs
+        DESTINATION ${FILTERS_INSTALL_MIMEDIR} PERMISSIONS ${_filters_ppd_mode})

@@ -1,0 +1,40 @@
+// brovane-enable: puts brovane in front of a queue's own raster driver, so
+// that the queue takes URF jobs and its driver prints what brovane writes.
+#pragma once
+
+#include <string>
+
+namespace enable {
+
+// The type brovane's raster goes by between brovane and an enabled queue's
+// driver. The package's MIME files declare it and convert image/urf into it
+// with brovane; only a PPD that sends this type to its driver (what
+// brovane-enable adds) makes a queue take URF jobs.
+constexpr const char *kRasterType = "application/vnd.printfilters-raster";
+
+// Largest PPD read: a driver's PPD with every option of a large printer
+// stays well under 1 MiB.
+constexpr size_t kMaxPpdBytes = 16u << 20;
+
+// What enabling a queue comes to.
+enum class Verdict {
+    change,  // `changed` holds the new PPD, `summary` says what it does
+    already, // the queue takes URF jobs already; `reason` says how
+    refuse,  // brovane can't serve the queue; `reason` says why
+};
+
+struct Plan {
+    Verdict verdict;
+    std::string reason;  // for already and refuse: one line, no newline
+    std::string changed; // for change: the whole new PPD
+    std::string summary; // for change: e.g. "then rastertolabel, 1-bit black at 203 dpi"
+};
+
+// Works out the plan for the PPD at `path`, whose bytes are `text`.
+Plan planFor(const char *path, const std::string &text);
+
+// The PPD as it was before brovane-enable changed it, kept inside the
+// changed one. False when `text` holds none (or a damaged one).
+bool originalOf(const std::string &text, std::string &original);
+
+} // namespace enable

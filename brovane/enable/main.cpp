@@ -1,0 +1,265 @@
+// brovane-enable's command line: the queue's PPD from the scheduler (or a
+// file), the plan for it, and the change made with lpadmin, shown, or undone.
+
+#include "brovane/enable/enable.h"
+
+#include <cups/cups.h>
+#include <cups/ppd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace enable {
+
+constexpr const char *kName = "brovane-enable";
+// Where Debian keeps lpadmin; PATH is tried when it is not there.
+constexpr const char *kLpadmin = "/usr/sbin/lpadmin";
+
+// The command line.
+struct Options {
+    const char *queue;   // the queue to change, or nullptr with --ppd
+    const char *ppdFile; // --ppd FILE: read it, write the result to standard output
+    bool undo;           // --undo: give back the PPD as it was
+    bool dryRun;         // --dry-run: show the change, make none
+};
+static Options options; // parsed once in main
+
+static int usage()
+{
+    std::fprintf(stderr,
+                 "Usage: %s [--dry-run] QUEUE        let QUEUE take URF jobs through brovane and its own driver\n"
+                 "       %s --undo [--dry-run] QUEUE give QUEUE back the PPD it had before\n"
+                 "       %s [--undo] --ppd FILE      the same for a PPD file, the result on standard output\n",
+                 kName, kName, kName);
+    return 2;
+}
+
+// Reads a whole file of at most kMaxPpdBytes; false with the reason.
+static bool readFile(const char *path, std::string &text, std::string &why)
+{
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) {
+        why = std::string("can't open ") + path + ": " + std::strerror(errno);
+        return false;
+    }
+    text.clear();
+    char block[65536];
+    ssize_t got;
+    while ((got = read(fd, block, sizeof block)) > 0) {
+        text.append(block, static_cast<size_t>(got));
+        if (text.size() > kMaxPpdBytes) {
+            close(fd);
+            why = std::string(path) + " is larger than 16 MiB: not a PPD it will read";
+            return false;
+        }
+    }
+    int error = errno;
+    close(fd);
+    if (got < 0) {
+        why = std::string("can't read ") + path + ": " + std::strerror(error);
+        return false;
+    }
+    return true;
+}
+
+// Writes text to a new temporary file; its path, or an empty string.
+static std::string writeTemp(const std::string &text)
+{
+    const char *dir = std::getenv("TMPDIR");
+    std::string path = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/brovane-enable-XXXXXX";
+    int fd = mkstemp(&path[0]);
+    if (fd < 0)
+        return std::string();
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t put = write(fd, text.data() + done, text.size() - done);
+        if (put <= 0) {
+            close(fd);
+            unlink(path.c_str());
+            return std::string();
+        }
+        done += static_cast<size_t>(put);
+    }
+    close(fd);
+    return path;
+}
+
+// Runs a program (found on PATH) and waits for it: its exit status, or -1.
+static int runProgram(const char *const argv[])
+{
+    pid_t pid;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, const_cast<char *const *>(argv), environ) != 0)
+        return -1;
+    int status;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The queue's PPD, fetched from the scheduler into a temporary file (path),
+// which the caller removes.
+static bool fetchPpd(const char *queue, std::string &path, std::string &text, std::string &why)
+{
+    const char *file = cupsGetPPD2(CUPS_HTTP_DEFAULT, queue);
+    if (file == nullptr) {
+        std::string error = cupsLastErrorString();
+        cups_dest_t *dest = cupsGetNamedDest(CUPS_HTTP_DEFAULT, queue, nullptr);
+        if (dest == nullptr) {
+            why = "no such queue, or the scheduler can't be asked (" + error + ")";
+        } else {
+            why = "the queue has no PPD: a raw queue, or one that runs without a driver";
+            cupsFreeDests(1, dest);
+        }
+        return false;
+    }
+    path = file;
+    return readFile(file, text, why);
+}
+
+// Shows what would change, as a unified diff.
+static void showChange(const std::string &before, const std::string &after)
+{
+    std::string a = writeTemp(before), b = writeTemp(after);
+    if (!a.empty() && !b.empty()) {
+        std::string labelA = std::string(options.queue) + " (now)";
+        std::string labelB = std::string(options.queue) + " (changed)";
+        const char *argv[] = {"diff", "-u", "--label", labelA.c_str(), "--label", labelB.c_str(),
+                              a.c_str(), b.c_str(), nullptr};
+        std::fflush(stdout);
+        runProgram(argv);
+    }
+    if (!a.empty())
+        unlink(a.c_str());
+    if (!b.empty())
+        unlink(b.c_str());
+}
+
+// Gives the queue the new PPD with lpadmin -P. False after a message.
+static bool installPpd(const std::string &text)
+{
+    std::string path = writeTemp(text);
+    if (path.empty()) {
+        std::fprintf(stderr, "%s: %s: not changed: can't write a temporary file: %s\n", kName, options.queue,
+                     std::strerror(errno));
+        return false;
+    }
+    const char *program = access(kLpadmin, X_OK) == 0 ? kLpadmin : "lpadmin";
+    const char *argv[] = {program, "-p", options.queue, "-P", path.c_str(), nullptr};
+    int status = runProgram(argv);
+    unlink(path.c_str());
+    if (status != 0) {
+        std::fprintf(stderr,
+                     "%s: %s: not changed: lpadmin failed (status %d); changing a queue needs the rights "
+                     "lpadmin needs (root, or a member of the scheduler's lpadmin group)\n",
+                     kName, options.queue, status);
+        return false;
+    }
+    return true;
+}
+
+// --undo: the PPD kept inside the changed one.
+static int undo(const std::string &text)
+{
+    const char *what = options.queue != nullptr ? options.queue : options.ppdFile;
+    std::string original;
+    if (!originalOf(text, original)) {
+        std::fprintf(stderr, "%s: %s: nothing to undo: brovane-enable did not change it\n", kName, what);
+        return 1;
+    }
+    if (options.queue == nullptr) {
+        std::fwrite(original.data(), 1, original.size(), stdout);
+        return 0;
+    }
+    if (options.dryRun) {
+        showChange(text, original);
+        std::printf("%s: %s: dry run, nothing changed\n", kName, what);
+        return 0;
+    }
+    if (!installPpd(original))
+        return 1;
+    std::printf("%s: %s: has its PPD as it was before again\n", kName, what);
+    return 0;
+}
+
+// Enabling: the plan, then the change, shown or made.
+static int enableQueue(const char *path, const std::string &text)
+{
+    const char *what = options.queue != nullptr ? options.queue : options.ppdFile;
+    Plan plan = planFor(path, text);
+    if (plan.verdict == Verdict::refuse) {
+        std::fprintf(stderr, "%s: %s: not changed: %s\n", kName, what, plan.reason.c_str());
+        return 1;
+    }
+    FILE *report = options.queue != nullptr ? stdout : stderr;
+    if (plan.verdict == Verdict::already) {
+        if (options.queue == nullptr)
+            std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fprintf(report, "%s: %s: nothing to change: %s\n", kName, what, plan.reason.c_str());
+        return 0;
+    }
+    if (options.queue == nullptr) {
+        std::fwrite(plan.changed.data(), 1, plan.changed.size(), stdout);
+        std::fprintf(report, "%s: %s: URF jobs go through brovane, %s\n", kName, what, plan.summary.c_str());
+        return 0;
+    }
+    if (options.dryRun) {
+        showChange(text, plan.changed);
+        std::printf("%s: %s: dry run, nothing changed; the change: URF jobs through brovane, %s\n", kName, what,
+                    plan.summary.c_str());
+        return 0;
+    }
+    if (!installPpd(plan.changed))
+        return 1;
+    std::printf("%s: %s: takes URF jobs now: through brovane, %s\n", kName, what, plan.summary.c_str());
+    return 0;
+}
+
+} // namespace enable
+
+int main(int argc, char **argv)
+{
+    using namespace enable;
+    for (int i = 1; i < argc; i++) {
+        if (std::strcmp(argv[i], "--undo") == 0)
+            options.undo = true;
+        else if (std::strcmp(argv[i], "--dry-run") == 0)
+            options.dryRun = true;
+        else if (std::strcmp(argv[i], "--ppd") == 0 && i + 1 < argc)
+            options.ppdFile = argv[++i];
+        else if (argv[i][0] == '-' || options.queue != nullptr)
+            return usage();
+        else
+            options.queue = argv[i];
+    }
+    if ((options.queue == nullptr) == (options.ppdFile == nullptr) || (options.ppdFile && options.dryRun))
+        return usage();
+
+    // The PPD as it stands: the file given, or the queue's from the scheduler.
+    std::string text, why, path;
+    if (options.ppdFile != nullptr) {
+        path = options.ppdFile;
+        if (!readFile(options.ppdFile, text, why)) {
+            std::fprintf(stderr, "%s: %s: not changed: %s\n", kName, options.ppdFile, why.c_str());
+            return 1;
+        }
+    } else if (!fetchPpd(options.queue, path, text, why)) {
+        if (!path.empty())
+            unlink(path.c_str());
+        std::fprintf(stderr, "%s: %s: not changed: %s\n", kName, options.queue, why.c_str());
+        return 1;
+    }
+    int status = options.undo ? undo(text) : enableQueue(path.c_str(), text);
+    if (options.ppdFile == nullptr)
+        unlink(path.c_str());
+    return status;
+}

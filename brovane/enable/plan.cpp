@@ -1,0 +1,376 @@
+// Whether brovane can serve a queue's driver, read from its PPD, and the
+// changed PPD that puts brovane in front of the driver, the original kept inside.
+
+#include "brovane/enable/enable.h"
+
+#include "common/filter.h"
+
+#include <cups/ppd.h>
+#include <cups/raster.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+#include <vector>
+
+namespace enable {
+
+// Comment lines of a changed PPD that carry the original, base64, and the
+// bytes of the original each one holds (a 76-character line).
+constexpr const char *kOriginalPrefix = "*%printfilters-original ";
+constexpr size_t kOriginalLineBytes = 57;
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// The raster-header values of what brovane writes.
+constexpr uint32_t kSpaceRgb = 1;
+constexpr uint32_t kSpaceK = 3;
+constexpr uint32_t kSpaceSrgb = 19;
+constexpr uint32_t kOrderChunked = 0;
+
+// One main keyword entry of a PPD: "*Keyword Option/Text: value", the value
+// possibly a quoted string over several lines. [begin, end) covers its
+// lines, the final newline included.
+struct Entry {
+    size_t begin;
+    size_t end;
+    std::string keyword; // with the '*'
+    std::string option;  // empty when the entry has none
+    std::string value;   // without the quotes
+};
+
+// A *cupsFilter or *cupsFilter2 line, split into its words.
+struct Filter {
+    size_t entry;     // index in the entries
+    bool two;         // *cupsFilter2: source, destination, cost, program
+    std::string source;
+    std::string destination; // *cupsFilter2 only
+    std::string cost;
+    std::string program;
+};
+
+// Splits the PPD text into its main keyword entries (comments, blank lines
+// and other lines are skipped). Values that open a quote and never close it
+// run to the end of the text.
+static std::vector<Entry> scanEntries(const std::string &text)
+{
+    std::vector<Entry> entries;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t lineEnd = text.find('\n', at);
+        lineEnd = lineEnd == std::string::npos ? text.size() : lineEnd + 1;
+        if (text[at] != '*' || (at + 1 < text.size() && text[at + 1] == '%')) {
+            at = lineEnd;
+            continue;
+        }
+        Entry entry{at, lineEnd, {}, {}, {}};
+        size_t colon = text.find(':', at);
+        size_t head = colon == std::string::npos || colon >= lineEnd ? lineEnd : colon;
+        size_t space = text.find_first_of(" \t", at);
+        size_t keyEnd = space != std::string::npos && space < head ? space : head;
+        entry.keyword = text.substr(at, keyEnd - at);
+        while (entry.keyword.size() > 0 && (entry.keyword.back() == '\r' || entry.keyword.back() == '\n'))
+            entry.keyword.pop_back();
+        if (keyEnd < head) {
+            size_t optionStart = text.find_first_not_of(" \t", keyEnd);
+            size_t optionEnd = text.find_first_of("/:", optionStart);
+            if (optionStart < head && optionEnd != std::string::npos && optionEnd <= head)
+                entry.option = text.substr(optionStart, optionEnd - optionStart);
+        }
+        if (head < lineEnd) {
+            size_t valueStart = text.find_first_not_of(" \t", head + 1);
+            if (valueStart < text.size() && text[valueStart] == '"') {
+                // A quoted value ends at the next quote, on this line or a later one.
+                size_t close = text.find('"', valueStart + 1);
+                size_t valueEnd = close == std::string::npos ? text.size() : close;
+                entry.value = text.substr(valueStart + 1, valueEnd - valueStart - 1);
+                size_t after = close == std::string::npos ? std::string::npos : text.find('\n', close);
+                entry.end = after == std::string::npos ? text.size() : after + 1;
+            } else if (valueStart < lineEnd) {
+                entry.value = text.substr(valueStart, lineEnd - valueStart);
+                while (!entry.value.empty() && (entry.value.back() == '\n' || entry.value.back() == '\r' ||
+                                                entry.value.back() == ' ' || entry.value.back() == '\t'))
+                    entry.value.pop_back();
+            }
+        }
+        entries.push_back(entry);
+        at = entry.end;
+    }
+    return entries;
+}
+
+// The words of a filter line's value, or false when it has too few.
+static bool splitFilter(const Entry &entry, size_t index, Filter &filter)
+{
+    std::vector<std::string> words;
+    size_t at = 0;
+    while ((at = entry.value.find_first_not_of(" \t\r\n", at)) != std::string::npos) {
+        size_t end = entry.value.find_first_of(" \t\r\n", at);
+        end = end == std::string::npos ? entry.value.size() : end;
+        words.push_back(entry.value.substr(at, end - at));
+        at = end;
+    }
+    filter.entry = index;
+    filter.two = entry.keyword == "*cupsFilter2";
+    size_t need = filter.two ? 4 : 3;
+    if (words.size() < need)
+        return false;
+    filter.source = words[0];
+    filter.destination = filter.two ? words[1] : std::string();
+    filter.cost = words[need - 2];
+    filter.program = words[need - 1];
+    return true;
+}
+
+// True when the PPD has the attribute with the value "True" in any case, as
+// brovane reads "BWOnly" and "ReceiptPrinter".
+static bool attributeIsTrue(ppd_file_t *ppd, const char *name)
+{
+    ppd_attr_t *attribute = ppdFindAttr(ppd, name, nullptr);
+    return attribute != nullptr && attribute->value != nullptr && strcasecmp(attribute->value, "True") == 0;
+}
+
+static std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)));
+static std::string format(const char *pattern, ...)
+{
+    char line[512];
+    va_list args;
+    va_start(args, pattern);
+    std::vsnprintf(line, sizeof line, pattern, args);
+    va_end(args);
+    return line;
+}
+
+static Plan refuse(const std::string &reason)
+{
+    return Plan{Verdict::refuse, reason, {}, {}};
+}
+
+// The kind of driver the queue has, from its filter lines: which one takes
+// CUPS raster, or the verdict when none can. The scheduler reads only the
+// *cupsFilter2 lines of a PPD that has any, so only those count then.
+static bool findDriver(const std::vector<Entry> &entries, Filter &driver, Plan &verdict)
+{
+    std::vector<Filter> filters;
+    bool anyTwo = false;
+    for (size_t i = 0; i < entries.size(); i++) {
+        Filter filter;
+        if ((entries[i].keyword == "*cupsFilter" || entries[i].keyword == "*cupsFilter2") &&
+            splitFilter(entries[i], i, filter)) {
+            filters.push_back(filter);
+            anyTwo = anyTwo || filter.two;
+        }
+    }
+    bool found = false;
+    for (const Filter &filter : filters) {
+        if (filter.two != anyTwo)
+            continue;
+        if (filter.source == kRasterType) {
+            verdict = Plan{Verdict::already, "already takes URF jobs through brovane, then " + filter.program,
+                           {}, {}};
+            return false;
+        }
+        if (filter.source == "image/urf" || filter.source == "image/pwg-raster") {
+            if (filter.program == "-")
+                verdict = refuse("a driverless queue: the printer takes " + filter.source + " itself");
+            else
+                verdict = Plan{Verdict::already, "already takes " + filter.source + " jobs, through " +
+                                                     filter.program, {}, {}};
+            return false;
+        }
+        if (filter.source == "application/vnd.cups-raster" && !found) {
+            driver = filter;
+            found = true;
+        }
+    }
+    if (found)
+        return true;
+    for (const Filter &filter : filters) {
+        if (filter.two == anyTwo && (filter.source.find("postscript") != std::string::npos ||
+                                     filter.source.find("pdf") != std::string::npos)) {
+            verdict = refuse("a PostScript or PDF queue: its driver " + filter.program + " takes " +
+                             filter.source + ", not CUPS raster");
+            return false;
+        }
+    }
+    if (filters.empty())
+        verdict = refuse("a PostScript printer: its PPD names no driver, the scheduler sends it PostScript");
+    else
+        verdict = refuse("its driver " + filters[0].program + " takes " + filters[0].source +
+                         ", not CUPS raster");
+    return false;
+}
+
+// Base64 lines of the original PPD, for --undo.
+static std::string originalLines(const std::string &original)
+{
+    std::string out = "*% The PPD as it was before brovane-enable changed it (base64), for brovane-enable --undo:\n";
+    for (size_t at = 0; at < original.size(); at += kOriginalLineBytes) {
+        out += kOriginalPrefix;
+        size_t n = original.size() - at < kOriginalLineBytes ? original.size() - at : kOriginalLineBytes;
+        for (size_t k = 0; k < n; k += 3) {
+            uint32_t group = static_cast<uint32_t>(static_cast<uint8_t>(original[at + k])) << 16;
+            if (k + 1 < n)
+                group |= static_cast<uint32_t>(static_cast<uint8_t>(original[at + k + 1])) << 8;
+            if (k + 2 < n)
+                group |= static_cast<uint8_t>(original[at + k + 2]);
+            out += kBase64[(group >> 18) & 63];
+            out += kBase64[(group >> 12) & 63];
+            out += k + 1 < n ? kBase64[(group >> 6) & 63] : '=';
+            out += k + 2 < n ? kBase64[group & 63] : '=';
+        }
+        out += '\n';
+    }
+    return out;
+}
+
+Plan planFor(const char *path, const std::string &text)
+{
+    ppd_file_t *ppd = ppdOpenFile(path);
+    if (ppd == nullptr) {
+        int line = 0;
+        ppd_status_t status = ppdLastError(&line);
+        return refuse(format("not a PPD it can read (%s, line %d)", ppdErrorString(status), line));
+    }
+    std::vector<Entry> entries = scanEntries(text);
+    Filter driver;
+    Plan verdict{Verdict::refuse, {}, {}, {}};
+    if (!findDriver(entries, driver, verdict)) {
+        ppdClose(ppd);
+        return verdict;
+    }
+
+    // The raster the driver takes with the queue's default options: brovane
+    // writes 1-bit black (chunked K) for printers marked black-and-white and
+    // 24-bit chunked RGB for the others, nothing else.
+    ppdMarkDefaults(ppd);
+    cups_page_header2_t header;
+    std::memset(&header, 0, sizeof header);
+    if (cupsRasterInterpretPPD(&header, ppd, 0, nullptr, nullptr) < 0) {
+        ppdClose(ppd);
+        return refuse(std::string("its default options give no raster page header: ") + cupsRasterErrorString());
+    }
+    uint32_t space = common::fieldBits(header.cupsColorSpace);
+    uint32_t order = common::fieldBits(header.cupsColorOrder);
+    bool black = header.cupsBitsPerColor == 1 && header.cupsBitsPerPixel == 1 && space == kSpaceK &&
+                 order == kOrderChunked;
+    bool colour = header.cupsBitsPerColor == 8 && header.cupsBitsPerPixel == 24 &&
+                  (space == kSpaceRgb || space == kSpaceSrgb) && order == kOrderChunked;
+    bool marked = attributeIsTrue(ppd, "BWOnly") || attributeIsTrue(ppd, "ReceiptPrinter");
+    unsigned xres = header.HWResolution[0], yres = header.HWResolution[1];
+    const char *orders[] = {"chunked", "banded", "planar"};
+    Plan plan{Verdict::change, {}, {}, {}};
+    if (!black && !colour)
+        plan = refuse(format("its driver %s takes %u-bit raster of colour space %u, %s, %u bits a pixel; "
+                             "brovane writes 1-bit black or 24-bit RGB",
+                             driver.program.c_str(), header.cupsBitsPerColor, space,
+                             order < 3 ? orders[order] : "unknown order", header.cupsBitsPerPixel));
+    else if (colour && marked)
+        plan = refuse("marked black-and-white (*BWOnly or *ReceiptPrinter), but its driver takes 24-bit colour");
+    else if (xres == 0 || xres != yres)
+        plan = refuse(format("its default resolution is %ux%u dpi: a URF job has one resolution for both "
+                             "directions", xres, yres));
+    if (plan.verdict == Verdict::refuse) {
+        ppdClose(ppd);
+        return plan;
+    }
+
+    // The scheduler advertises the first Resolution choice to clients, and a
+    // grey page keeps its pixels: the default choice goes first, so phones
+    // render at the resolution the driver prints at.
+    std::string changed;
+    size_t firstChoice = std::string::npos, defaultChoice = std::string::npos;
+    ppd_choice_t *chosen = ppdFindMarkedChoice(ppd, "Resolution");
+    for (size_t i = 0; i < entries.size(); i++) {
+        if (entries[i].keyword != "*Resolution" || entries[i].option.empty())
+            continue;
+        if (firstChoice == std::string::npos)
+            firstChoice = i;
+        if (chosen != nullptr && entries[i].option == chosen->choice && defaultChoice == std::string::npos)
+            defaultChoice = i;
+    }
+    ppdClose(ppd);
+    bool reorder = firstChoice != std::string::npos && defaultChoice != std::string::npos &&
+                   defaultChoice != firstChoice;
+
+    // The new PPD: the original with the default resolution first and, after
+    // the driver's filter line, a line that sends brovane's raster to the
+    // same driver at the same cost, and the black-and-white mark.
+    std::string added = "*% brovane-enable: URF jobs go through brovane, then the driver named above.\n";
+    if (driver.two)
+        added += "*cupsFilter2: \"" + std::string(kRasterType) + " " + driver.destination + " " + driver.cost +
+                 " " + driver.program + "\"\n";
+    else
+        added += "*cupsFilter: \"" + std::string(kRasterType) + " " + driver.cost + " " + driver.program + "\"\n";
+    if (black && !marked)
+        added += "*BWOnly: True\n";
+    size_t driverEnd = entries[driver.entry].end;
+    for (size_t i = 0; i < entries.size(); i++) {
+        size_t from = i == 0 ? 0 : entries[i - 1].end;
+        if (reorder && i == firstChoice)
+            changed += text.substr(entries[defaultChoice].begin,
+                                   entries[defaultChoice].end - entries[defaultChoice].begin);
+        if (reorder && i == defaultChoice) {
+            changed += text.substr(from, entries[i].begin - from);
+            continue;
+        }
+        changed += text.substr(from, entries[i].end - from);
+        if (entries[i].end == driverEnd) {
+            if (changed.back() != '\n')
+                changed += '\n';
+            changed += added;
+        }
+    }
+    changed += text.substr(entries.back().end);
+    if (changed.back() != '\n')
+        changed += '\n';
+    changed += originalLines(text);
+
+    plan.changed = changed;
+    plan.summary = format("then %s, %s at %u dpi", driver.program.c_str(),
+                          black ? "1-bit black" : "24-bit colour", xres);
+    return plan;
+}
+
+bool originalOf(const std::string &text, std::string &original)
+{
+    original.clear();
+    bool any = false;
+    size_t prefix = std::strlen(kOriginalPrefix);
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t lineEnd = text.find('\n', at);
+        lineEnd = lineEnd == std::string::npos ? text.size() : lineEnd;
+        if (text.compare(at, prefix, kOriginalPrefix) == 0) {
+            any = true;
+            // Four characters give three bytes, '=' padding the last group.
+            size_t k = at + prefix;
+            while (k + 4 <= lineEnd) {
+                uint32_t group = 0;
+                int bytes = 3;
+                for (int c = 0; c < 4; c++) {
+                    char ch = text[k + c];
+                    const char *digit = std::strchr(kBase64, ch);
+                    if (ch == '=' && c >= 2) {
+                        bytes = bytes < c - 1 ? bytes : c - 1;
+                        group <<= 6;
+                    } else if (ch != '\0' && digit != nullptr && bytes == 3) {
+                        group = (group << 6) | static_cast<uint32_t>(digit - kBase64);
+                    } else {
+                        return false;
+                    }
+                }
+                for (int b = 0; b < bytes; b++)
+                    original += static_cast<char>((group >> (16 - 8 * b)) & 0xFF);
+                k += 4;
+            }
+            if (k != lineEnd && !(k + 1 == lineEnd && text[k] == '\r'))
+                return false;
+        }
+        at = lineEnd + 1;
+    }
+    return any;
+}
+
+} // namespace enable

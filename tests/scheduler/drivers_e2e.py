@@ -1,0 +1,513 @@
+# Real printer drivers behind brovane: queues of the scheduler's own sample
+# raster drivers, made to take URF jobs with brovane-enable, printed to by an
+# IPP client over loopback TCP; their device output checked against the
+# drivers run by hand on brovane's output.
+#
+# python3 drivers_e2e.py --filter-dir DIR --enable PROGRAM --mime-dir DIR --jobstate JOBSTATE
+#
+# The filter folder and MIME files are the installed package's (or a
+# `cmake --install` prefix's). The driver programs rastertolabel,
+# rastertoepson and rastertohp are taken out of Debian's cups package
+# (apt-get download, dpkg-deb -x) and nothing else of it is kept or run; the
+# PPDs are compiled with ppdc from the sample driver file of cups-common.
+#
+# Exit status: 0 passed, 1 failed, 77 skipped (a tool or the drivers are missing).
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from privatecups import (TOOLS, find_tools, Failure, log, check, run, Scheduler, add_queue,  # noqa: E402
+                         wait_job)
+
+SKIP = 77
+DRIVERS = ("rastertolabel", "rastertoepson", "rastertohp")
+SAMPLE_DRV = "/usr/share/cups/drv/sample.drv"
+ENABLED = ("zebra", "dymo", "laserjet")  # ZPL label, Dymo label, PCL laser: 1-bit black drivers
+REFUSED = ("deskjet", "epson9", "generic")  # banded CMYK, 120x72 dpi, PostScript
+
+
+class Skip(Exception):
+    pass
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+# ---- Drivers, PPDs and inputs ---------------------------------------------
+
+def fetch_drivers(work):
+    """The three sample drivers out of Debian's cups package, in work/drivers."""
+    target = os.path.join(work, "drivers")
+    os.makedirs(target)
+    unpack = os.path.join(work, "cups-package")
+    os.makedirs(unpack)
+    result = run(["apt-get", "download", "cups"], check_status=False, cwd=unpack, timeout=300)
+    debs = [f for f in os.listdir(unpack) if f.endswith(".deb")]
+    if result.returncode != 0 or not debs:
+        raise Skip("apt-get download cups failed: " + result.stderr.decode(errors="replace")[-300:])
+    run(["dpkg-deb", "-x", os.path.join(unpack, debs[0]), os.path.join(unpack, "root")])
+    for name in DRIVERS:
+        shutil.copy(os.path.join(unpack, "root", "usr", "lib", "cups", "filter", name), os.path.join(target, name))
+        os.chmod(os.path.join(target, name), 0o755)
+    # Nothing else of the package stays: it holds other URF converters.
+    shutil.rmtree(unpack)
+    return target
+
+
+def ppd_defaults(path):
+    """Default page size in points and default resolution of a PPD."""
+    text = read_bytes(path).decode("latin-1")
+    size = re.search(r"^\*DefaultPageSize: (\S+)", text, re.M).group(1)
+    width, height = re.search(r'^\*PaperDimension %s/[^:]*: "([\d.]+) ([\d.]+)"' % re.escape(size), text,
+                              re.M).groups()
+    resolution = int(re.search(r"^\*DefaultResolution: (\d+)", text, re.M).group(1))
+    return float(width), float(height), resolution
+
+
+DOCUMENT = """%!PS
+/Helvetica findfont 14 scalefont setfont
+1 1 {pages} {{ /n exch def
+  0 setgray 8 8 moveto (Label ) show n 3 string cvs show
+  0.5 setgray 8 30 n 30 mul 12 rectfill
+  0 setgray 2 setlinewidth 4 4 moveto 120 80 lineto stroke
+  showpage }} for
+"""
+
+
+def grey_urf(work, name, width_pt, height_pt, resolution, pages):
+    source = os.path.join(work, name + ".ps")
+    with open(source, "w") as f:
+        f.write(DOCUMENT.format(pages=pages))
+    out = os.path.join(work, name + ".urf")
+    run([TOOLS["gs"], "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=urf", "-dcupsColorSpace=18",
+         "-dcupsBitsPerColor=8", "-r%d" % resolution, "-dDEVICEWIDTHPOINTS=%s" % width_pt,
+         "-dDEVICEHEIGHTPOINTS=%s" % height_pt, "-dFIXEDMEDIA", "-sOutputFile=" + out, source])
+    return out
+
+
+# ---- The IPP client ----------------------------------------------------------
+
+GET_ATTRIBUTES = """{
+  OPERATION Get-Printer-Attributes
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri printer-uri $uri
+  ATTR keyword requested-attributes document-format-supported,urf-supported
+  STATUS successful-ok
+  DISPLAY document-format-supported
+  DISPLAY urf-supported
+}
+"""
+
+PRINT_JOB = """{
+  OPERATION Print-Job
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri printer-uri $uri
+  ATTR name requesting-user-name tester
+  ATTR name job-name $filename
+  ATTR mimeMediaType document-format image/urf
+  FILE $filename
+  STATUS successful-ok
+  DISPLAY job-id
+}
+"""
+
+CREATE_AND_SEND = """{
+  OPERATION Create-Job
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri printer-uri $uri
+  ATTR name requesting-user-name tester
+  STATUS successful-ok
+  DISPLAY job-id
+}
+{
+  OPERATION Send-Document
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri printer-uri $uri
+  ATTR integer job-id $job-id
+  ATTR name requesting-user-name tester
+  ATTR mimeMediaType document-format image/urf
+  ATTR boolean last-document true
+  FILE $filename
+  STATUS successful-ok
+}
+"""
+
+CANCEL_JOB = """{
+  OPERATION Cancel-Job
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri printer-uri $uri
+  ATTR integer job-id $job
+  ATTR name requesting-user-name tester
+  STATUS successful-ok
+}
+"""
+
+
+class Client:
+    def __init__(self, work, port, env):
+        self.port = port
+        self.env = env
+        self.tests = {}
+        for name, text in (("attributes", GET_ATTRIBUTES), ("print", PRINT_JOB), ("create", CREATE_AND_SEND),
+                           ("cancel", CANCEL_JOB)):
+            self.tests[name] = os.path.join(work, name + ".test")
+            with open(self.tests[name], "w") as f:
+                f.write(text)
+
+    def uri(self, queue):
+        return "ipp://127.0.0.1:%d/printers/%s" % (self.port, queue)
+
+    def argv(self, test, queue, path=None, extra=()):
+        argv = [TOOLS["ipptool"], "-t", "-T", "60"]
+        if path:
+            argv += ["-f", path]
+        return argv + list(extra) + [self.uri(queue), self.tests[test]]
+
+    def attributes(self, queue):
+        out = run(self.argv("attributes", queue), env=self.env).stdout.decode()
+        formats = re.search(r"document-format-supported \([^)]*\) = (\S+)", out).group(1).split(",")
+        urf = re.search(r"urf-supported \([^)]*\) = (\S+)", out).group(1).split(",")
+        return formats, urf
+
+    def submit(self, test, queue, path):
+        out = run(self.argv(test, queue, path), env=self.env).stdout.decode()
+        return int(re.search(r"job-id \(integer\) = (\d+)", out).group(1))
+
+    def cancel(self, queue, job):
+        run(self.argv("cancel", queue, extra=["-d", "job=%d" % job]), env=self.env)
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+# ---- What the printers received ------------------------------------------------
+
+def by_hand(brovane, driver, ppd, urf, work, name):
+    """What the driver writes from brovane's output, both run as the scheduler runs them."""
+    env = {"PATH": "/usr/bin:/bin", "PPD": ppd, "LANG": "C"}
+    raster = os.path.join(work, name + ".ras")
+    out = os.path.join(work, name + ".out")
+    with open(urf, "rb") as src, open(raster, "wb") as dst:
+        check(subprocess.run([brovane, "1", "tester", name, "1", ""], stdin=src, stdout=dst,
+                             stderr=subprocess.DEVNULL, env=env, timeout=120).returncode == 0, "brovane failed")
+    with open(raster, "rb") as src, open(out, "wb") as dst:
+        check(subprocess.run([driver, "1", "tester", name, "1", ""], stdin=src, stdout=dst,
+                             stderr=subprocess.DEVNULL, env=env, timeout=120).returncode == 0, driver + " failed")
+    return read_bytes(out)
+
+
+def true_size(queue, data, width_pt, resolution, pages):
+    """Checks that the driver's output is the job's pages at the label or page width."""
+    dots = round(width_pt / 72 * resolution)
+    row_bytes = (dots + 7) // 8
+    if queue == "zebra":
+        # ZPL: one ~DG graphic and one ^XA ... ^XZ format a label; the
+        # graphic is the page's width in bytes of 8 dots.
+        graphics = re.findall(rb"~DGR:CUPS\.GRF,(\d+),(\d+),", data)
+        check(len(graphics) == pages, "%d ZPL graphics for %d pages" % (len(graphics), pages))
+        check(all(int(w) == row_bytes for _, w in graphics), "ZPL rows of %s bytes, not %d" % (graphics, row_bytes))
+        return "%d labels, rows of %d dots (%.2f in at %d dpi)" % (pages, row_bytes * 8, width_pt / 72, resolution)
+    if queue == "dymo":
+        # Dymo: ESC D n sets n bytes a line; each page ends with ESC E.
+        widths = set(re.findall(rb"\x1bD(.)", data, re.S))
+        check(widths == {bytes([row_bytes])}, "Dymo line widths %s, not %d bytes" % (widths, row_bytes))
+        count = data.count(b"\x1bE")
+        check(count == pages, "%d Dymo label ends for %d pages" % (count, pages))
+        return "%d labels, lines of %d bytes (%.2f in at %d dpi)" % (pages, row_bytes, width_pt / 72, resolution)
+    # PCL: ESC*t<n>R gives the raster resolution, ESC*r<n>S the raster width
+    # in pixels, and each page's raster starts with ESC*r<n>A.
+    widths, resolutions, count = pcl_pages(data)
+    check(widths == {dots}, "PCL raster widths %s, not %d" % (widths, dots))
+    check(resolutions == {resolution}, "PCL resolutions %s, not %d" % (resolutions, resolution))
+    check(count == pages, "%d PCL pages, not %d" % (count, pages))
+    return "%d pages of %d pixels at %d dpi (%.2f in)" % (pages, dots, resolution, dots / resolution)
+
+
+def pcl_pages(data):
+    """Raster widths, raster resolutions and raster starts (one a page) of a
+    PCL stream, the bytes of each row (ESC*b<n>W and n bytes) skipped."""
+    widths, resolutions, starts = set(), set(), 0
+    at = 0
+    command = re.compile(rb"\x1b([&*])([a-z])((?:[-+]?[\d.]+[a-z])*[-+]?[\d.]*[A-Z@])")
+    while at < len(data):
+        match = command.match(data, at) if data[at] == 0x1B else None
+        if match is None:
+            at += 1
+            continue
+        at = match.end()
+        for value, letter in re.findall(rb"([-+]?[\d.]*)([a-zA-Z@])", match.group(3)):
+            letter = letter.upper()
+            key = match.group(1) + match.group(2) + letter
+            if key == b"*rS":
+                widths.add(int(value))
+            elif key == b"*tR":
+                resolutions.add(int(value))
+            elif key == b"*rA":
+                starts += 1
+            elif key in (b"*bW", b"*bV"):
+                at += int(value or 0)
+    return widths, resolutions, starts
+
+
+def filters_of(sched, job):
+    """The programs of the job's chain, from its "filters for job" lines."""
+    entries = sched.job_log(job)
+    for i, (_, message) in enumerate(entries):
+        if re.match(r"\d+ filters for job:$", message):
+            count = int(message.split()[0])
+            return [m.split(" ")[0] for _, m in entries[i + 1:i + 1 + count]], \
+                [m for _, m in entries[i + 1:i + 1 + count]]
+    return [], []
+
+
+class JobDevice:
+    """A FIFO that stands for a printer: the bytes of every job, in the
+    order the scheduler sent them. It is held open for reading and writing,
+    so a job's open always finds a reader and no job's end cuts the stream."""
+
+    def __init__(self, path):
+        os.mkfifo(path, 0o666)
+        os.chmod(path, 0o666)
+        self.fd = os.open(path, os.O_RDWR)
+        self.data = bytearray()
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self.loop, daemon=True)
+        self.thread.start()
+
+    def loop(self):
+        while True:
+            chunk = os.read(self.fd, 65536)
+            with self.lock:
+                self.data += chunk
+
+    def received(self):
+        with self.lock:
+            return bytes(self.data)
+
+    def wait_for(self, size, seconds=10):
+        deadline = time.monotonic() + seconds
+        while len(self.received()) < size and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return self.received()
+
+
+# ---- The test ----------------------------------------------------------------
+
+def run_enable(enable, sched, *args):
+    return subprocess.run([enable] + list(args), env=sched.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          timeout=60)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--filter-dir", required=True, help="folder with brovane")
+    parser.add_argument("--enable", required=True, help="the brovane-enable program")
+    parser.add_argument("--mime-dir", required=True, help="folder with printfilters.types and .convs")
+    parser.add_argument("--jobstate", required=True)
+    args = parser.parse_args()
+
+    missing = find_tools(["cupsd", "lpadmin", "ipptool", "ppdc", "gs", "apt-get", "dpkg-deb"])
+    if missing or not os.path.exists(SAMPLE_DRV):
+        raise Skip("missing %s (Debian packages cups-daemon, cups-client, cups-ipp-utils, cups-ppdc, cups-common, "
+                   "ghostscript)" % ", ".join(missing or [SAMPLE_DRV]))
+    as_root = os.geteuid() == 0
+    os.umask(0o022)
+    top = tempfile.mkdtemp(prefix="drivers-e2e-", dir="/tmp")
+    sched = None
+    devices = []
+    started = time.monotonic()
+    try:
+        os.chmod(top, 0o755)
+        work = os.path.join(top, "work")
+        os.makedirs(work)
+        drivers = fetch_drivers(work)
+        ppd_dir = os.path.join(work, "ppd")
+        run([TOOLS["ppdc"], "-d", ppd_dir, SAMPLE_DRV])
+
+        # The scheduler's filter folder: the installed brovane and the three drivers.
+        filters = os.path.join(top, "filter")
+        os.makedirs(filters)
+        brovane = os.path.join(args.filter_dir, "brovane")
+        os.symlink(brovane, os.path.join(filters, "brovane"))
+        for name in DRIVERS:
+            shutil.copy(os.path.join(drivers, name), os.path.join(filters, name))
+        sched = Scheduler(top, filters, as_root)
+        for name in ("printfilters.types", "printfilters.convs"):
+            shutil.copy(os.path.join(args.mime_dir, name), os.path.join(sched.data, "mime", name))
+        port = free_port()
+        with open(os.path.join(sched.root, "cupsd.conf"), "a") as f:
+            f.write("Listen 127.0.0.1:%d\n" % port)
+        sched.start(args.jobstate)
+        client = Client(work, port, sched.env)
+        outdir = os.path.join(top, "out")
+        os.makedirs(outdir)
+        os.chmod(outdir, 0o777)
+
+        queues = ENABLED + REFUSED
+        for queue in queues:
+            devices.append(JobDevice(os.path.join(outdir, queue)))
+            add_queue(sched, queue, os.path.join(ppd_dir, queue + ".ppd"), "file://" + os.path.join(outdir, queue))
+        stored = {q: os.path.join(sched.root, "ppd", q + ".ppd") for q in queues}
+        original = {q: read_bytes(stored[q]) for q in queues}
+        device = dict(zip(queues, devices))
+        before = {q: client.attributes(q) for q in queues}
+        for queue in queues:
+            check("image/urf" not in before[queue][0], "%s takes URF before it was enabled" % queue)
+
+        # Refused queues: one line naming the reason, status 1, the PPD as it was.
+        for queue in REFUSED:
+            result = run_enable(args.enable, sched, queue)
+            lines = result.stderr.decode().splitlines()
+            check(result.returncode == 1 and len(lines) == 1 and "not changed:" in lines[0],
+                  "brovane-enable %s: status %d, %s" % (queue, result.returncode, lines))
+            check(read_bytes(stored[queue]) == original[queue], "%s's PPD changed though it was refused" % queue)
+            check("image/urf" not in client.attributes(queue)[0], "%s takes URF after a refusal" % queue)
+            log("refused %s: %s" % (queue, lines[0]))
+
+        # Enabled queues: the dry run changes nothing, the change is made once.
+        for queue in ENABLED:
+            result = run_enable(args.enable, sched, "--dry-run", queue)
+            check(result.returncode == 0 and b"+*cupsFilter" in result.stdout, "dry run on %s: %d %s" % (
+                queue, result.returncode, result.stdout[-300:]))
+            check(read_bytes(stored[queue]) == original[queue], "the dry run changed %s" % queue)
+            result = run_enable(args.enable, sched, queue)
+            check(result.returncode == 0, "brovane-enable %s: %s" % (queue, result.stderr.decode()))
+            changed = read_bytes(stored[queue])
+            check(changed != original[queue], "%s's PPD did not change" % queue)
+            again = run_enable(args.enable, sched, queue)
+            check(again.returncode == 0 and b"nothing to change" in again.stdout and
+                  read_bytes(stored[queue]) == changed, "a second run changed %s" % queue)
+            log(result.stdout.decode().strip())
+
+        # What the queues advertise now, and a job in every advertised form
+        # by Print-Job and by Create-Job + Send-Document.
+        expected = {}
+        for queue in ENABLED:
+            formats, urf = client.attributes(queue)
+            width_pt, height_pt, resolution = ppd_defaults(os.path.join(ppd_dir, queue + ".ppd"))
+            check("image/urf" in formats, "%s does not take image/urf: %s" % (queue, formats))
+            modes = [k for k in urf if k.startswith(("W", "SRGB", "ADOBERGB", "DEVW", "DEVRGB", "DEVCMYK"))]
+            resolutions = [k for k in urf if k.startswith("RS")]
+            check(modes == ["W8"] and resolutions == ["RS%d" % resolution],
+                  "%s advertises %s, not W8 at RS%d" % (queue, urf, resolution))
+            log("%s: urf-supported %s before, %s after" % (queue, ",".join(before[queue][1]), ",".join(urf)))
+            urf_file = grey_urf(work, queue, width_pt, height_pt, resolution, 2)
+            ppd = stored[queue]
+            driver = "rastertohp" if queue == "laserjet" else "rastertolabel"
+            want = by_hand(brovane, os.path.join(filters, driver), ppd, urf_file, work, queue)
+            expected[queue] = (urf_file, want)
+            for test in ("print", "create"):
+                so_far = device[queue].received()
+                job = client.submit(test, queue, urf_file)
+                state = wait_job(sched, args.jobstate, job)
+                check(state == "completed", "job %d on %s ended %s:\n%s" % (job, queue, state, sched.tail()))
+                programs, lines = filters_of(sched, job)
+                check(programs == ["brovane", driver], "job %d on %s ran %s" % (job, queue, lines))
+                got = device[queue].wait_for(len(so_far) + len(want))[len(so_far):]
+                check(got == want, "%s, job %d: the printer got %d bytes, %s by hand writes %d" % (
+                    queue, job, len(got), driver, len(want)))
+            log("  %s: %s; %s" % (queue, " -> ".join(lines), true_size(queue, want, width_pt, resolution, 2)))
+
+        # --undo gives the queue its PPD back, byte for byte.
+        result = run_enable(args.enable, sched, "--undo", "zebra")
+        check(result.returncode == 0 and read_bytes(stored["zebra"]) == original["zebra"],
+              "--undo did not give zebra its PPD back: %s" % result.stderr.decode())
+        check("image/urf" not in client.attributes("zebra")[0], "zebra still takes URF after --undo")
+        run_enable(args.enable, sched, "zebra")
+
+        # Under load: 24 jobs at once from six clients to two queues, one
+        # cancelled while the others run.
+        load_queues = ("zebra", "laserjet")
+        expected["zebra"] = (expected["zebra"][0],
+                             by_hand(brovane, os.path.join(filters, "rastertolabel"), stored["zebra"],
+                                     expected["zebra"][0], work, "zebra-again"))
+        so_far = {q: device[q].received() for q in load_queues}
+        load_started = time.monotonic()
+        jobs = []
+        lock = threading.Lock()
+
+        def client_thread(index):
+            for k in range(4):
+                queue = load_queues[(index + k) % 2]
+                job = client.submit("print" if k % 2 == 0 else "create", queue, expected[queue][0])
+                with lock:
+                    jobs.append((job, queue))
+
+        threads = [threading.Thread(target=client_thread, args=(i,)) for i in range(6)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(120)
+        check(len(jobs) == 24, "%d of 24 jobs were accepted" % len(jobs))
+        victim = max(job for job, queue in jobs if queue == "laserjet")
+        client.cancel("laserjet", victim)
+        states = {job: wait_job(sched, args.jobstate, job, 180) for job, _ in jobs}
+        seconds = time.monotonic() - load_started
+        check(states[victim] == "canceled", "the cancelled job ended %s" % states[victim])
+        others = [job for job, _ in jobs if job != victim]
+        check(all(states[job] == "completed" for job in others),
+              "jobs that did not complete: %s" % {j: s for j, s in states.items() if s != "completed"})
+        for queue in load_queues:
+            # Every completed job's bytes, whole and in one piece each; the
+            # cancelled one may have sent part of its own before it stopped.
+            done = sum(1 for job, q in jobs if q == queue and states[job] == "completed")
+            want = expected[queue][1]
+            got = device[queue].wait_for(len(so_far[queue]) + done * len(want))[len(so_far[queue]):]
+            if queue == "laserjet" and got != want * done:
+                got = got.replace(want, b"")
+                check(len(got) < len(want) and want.startswith(got),
+                      "laserjet received other bytes than its %d jobs and a part of the cancelled one" % done)
+            else:
+                check(got == want * done, "%s received %d bytes, not %d jobs of %d" % (queue, len(got), done,
+                                                                                      len(want)))
+        log("load: 24 jobs from 6 clients to 2 queues, 1 cancelled, 23 completed and correct in %.1f s" % seconds)
+    finally:
+        if sched is not None:
+            sched.stop()
+        if os.environ.get("SCHED_E2E_KEEP") == "1":
+            log("kept " + top)
+        else:
+            shutil.rmtree(top, ignore_errors=True)
+    log("PASS in %.1f s" % (time.monotonic() - started))
+
+
+def on_signal(number, frame):
+    raise SystemExit(128 + number)
+
+
+if __name__ == "__main__":
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(sig, on_signal)
+    try:
+        main()
+    except Skip as skip:
+        log("SKIP: " + str(skip))
+        sys.exit(SKIP)
+    except Failure as failure:
+        log("FAIL: " + str(failure))
+        sys.exit(1)
