@@ -35,6 +35,10 @@ class Failure(Exception):
     pass
 
 
+class Skip(Exception):
+    """A tool the test needs is missing: exit status 77."""
+
+
 def log(message):
     print(message, flush=True)
 
@@ -246,3 +250,23 @@ def wait_job(sched, jobstate, number, timeout=90):
     if result.returncode == 2:
         raise Failure("job %d still %s after %d s\n%s" % (number, state, timeout, sched.tail()))
     return state
+
+
+def run_test(main):
+    """Runs a test's main(): exit status 0 passed, 1 failed (Failure), 77
+    skipped (Skip); SIGTERM, SIGINT and SIGHUP end it through its cleanup."""
+    def on_signal(number, frame):
+        raise SystemExit(128 + number)
+
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(sig, on_signal)
+    started = time.monotonic()
+    try:
+        main()
+    except Skip as skip:
+        log("SKIP: " + str(skip))
+        raise SystemExit(77)
+    except Failure as failure:
+        log("FAIL: " + str(failure))
+        raise SystemExit(1)
+    log("PASS in %.1f s" % (time.monotonic() - started))

@@ -17,7 +17,6 @@ import argparse
 import os
 import re
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -26,18 +25,14 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from privatecups import (TOOLS, find_tools, Failure, log, check, run, Scheduler, add_queue,  # noqa: E402
+from privatecups import (TOOLS, find_tools, Failure, Skip, log, check, run, run_test, Scheduler, add_queue,  # noqa: E402
                          wait_job)
 
-SKIP = 77
 DRIVERS = ("rastertolabel", "rastertoepson", "rastertohp")
 SAMPLE_DRV = "/usr/share/cups/drv/sample.drv"
 ENABLED = ("zebra", "dymo", "laserjet")  # ZPL label, Dymo label, PCL laser: 1-bit black drivers
 REFUSED = ("deskjet", "epson9", "generic")  # banded CMYK, 120x72 dpi, PostScript
 
-
-class Skip(Exception):
-    pass
 
 
 def read_bytes(path):
@@ -99,13 +94,16 @@ def grey_urf(work, name, width_pt, height_pt, resolution, pages):
 
 # ---- The IPP client ----------------------------------------------------------
 
-GET_ATTRIBUTES = """{
-  OPERATION Get-Printer-Attributes
-  GROUP operation-attributes-tag
+# The attributes every request starts with.
+HEADER = """  GROUP operation-attributes-tag
   ATTR charset attributes-charset utf-8
   ATTR naturalLanguage attributes-natural-language en
   ATTR uri printer-uri $uri
-  ATTR keyword requested-attributes document-format-supported,urf-supported
+"""
+
+GET_ATTRIBUTES = """{
+  OPERATION Get-Printer-Attributes
+""" + HEADER + """  ATTR keyword requested-attributes document-format-supported,urf-supported
   STATUS successful-ok
   DISPLAY document-format-supported
   DISPLAY urf-supported
@@ -114,11 +112,7 @@ GET_ATTRIBUTES = """{
 
 PRINT_JOB = """{
   OPERATION Print-Job
-  GROUP operation-attributes-tag
-  ATTR charset attributes-charset utf-8
-  ATTR naturalLanguage attributes-natural-language en
-  ATTR uri printer-uri $uri
-  ATTR name requesting-user-name tester
+""" + HEADER + """  ATTR name requesting-user-name tester
   ATTR name job-name $filename
   ATTR mimeMediaType document-format image/urf
   FILE $filename
@@ -129,21 +123,13 @@ PRINT_JOB = """{
 
 CREATE_AND_SEND = """{
   OPERATION Create-Job
-  GROUP operation-attributes-tag
-  ATTR charset attributes-charset utf-8
-  ATTR naturalLanguage attributes-natural-language en
-  ATTR uri printer-uri $uri
-  ATTR name requesting-user-name tester
+""" + HEADER + """  ATTR name requesting-user-name tester
   STATUS successful-ok
   DISPLAY job-id
 }
 {
   OPERATION Send-Document
-  GROUP operation-attributes-tag
-  ATTR charset attributes-charset utf-8
-  ATTR naturalLanguage attributes-natural-language en
-  ATTR uri printer-uri $uri
-  ATTR integer job-id $job-id
+""" + HEADER + """  ATTR integer job-id $job-id
   ATTR name requesting-user-name tester
   ATTR mimeMediaType document-format image/urf
   ATTR boolean last-document true
@@ -154,11 +140,7 @@ CREATE_AND_SEND = """{
 
 CANCEL_JOB = """{
   OPERATION Cancel-Job
-  GROUP operation-attributes-tag
-  ATTR charset attributes-charset utf-8
-  ATTR naturalLanguage attributes-natural-language en
-  ATTR uri printer-uri $uri
-  ATTR integer job-id $job
+""" + HEADER + """  ATTR integer job-id $job
   ATTR name requesting-user-name tester
   STATUS successful-ok
 }
@@ -340,7 +322,6 @@ def main():
     top = tempfile.mkdtemp(prefix="drivers-e2e-", dir="/tmp")
     sched = None
     devices = []
-    started = time.monotonic()
     try:
         os.chmod(top, 0o755)
         work = os.path.join(top, "work")
@@ -493,21 +474,7 @@ def main():
             log("kept " + top)
         else:
             shutil.rmtree(top, ignore_errors=True)
-    log("PASS in %.1f s" % (time.monotonic() - started))
-
-
-def on_signal(number, frame):
-    raise SystemExit(128 + number)
 
 
 if __name__ == "__main__":
-    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(sig, on_signal)
-    try:
-        main()
-    except Skip as skip:
-        log("SKIP: " + str(skip))
-        sys.exit(SKIP)
-    except Failure as failure:
-        log("FAIL: " + str(failure))
-        sys.exit(1)
+    run_test(main)

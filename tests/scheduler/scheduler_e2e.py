@@ -21,7 +21,6 @@ import os
 import pwd
 import re
 import shutil
-import signal
 import stat
 import subprocess
 import sys
@@ -30,19 +29,15 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from privatecups import (TOOLS, find_tools, Failure, log, check, run, Scheduler, add_queue,  # noqa: E402
+from privatecups import (TOOLS, find_tools, Failure, Skip, log, check, run, run_test, Scheduler, add_queue,  # noqa: E402
                          submit, wait_job)
 
-SKIP = 77
 FILTERS = ("brovane", "calmeric", "dunsiple")
 PPDS = {  # PPD installed with each filter
     "brovane": ("colour-600.ppd", "receipt-80mm.ppd"),
     "calmeric": ("urf-raster.ppd",),
     "dunsiple": ("cmyk-photo.ppd",),
 }
-class Skip(Exception):
-    pass
-
 
 def read_bytes(path):
     with open(path, "rb") as f:
@@ -541,20 +536,5 @@ def main():
             shutil.rmtree(top, ignore_errors=True)
 
 
-def on_signal(number, frame):
-    raise SystemExit(128 + number)
-
-
 if __name__ == "__main__":
-    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(sig, on_signal)
-    started = time.monotonic()
-    try:
-        main()
-    except Skip as skip:
-        log("SKIP: " + str(skip))
-        sys.exit(SKIP)
-    except Failure as failure:
-        log("FAIL: " + str(failure))
-        sys.exit(1)
-    log("PASS in %.1f s" % (time.monotonic() - started))
+    run_test(main)
