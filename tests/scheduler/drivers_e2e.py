@@ -298,6 +298,39 @@ class JobDevice:
         return self.received()
 
 
+class PeakMemory:
+    """Samples the peak resident memory (VmHWM) of every running process of
+    the given programs, every 5 ms, until stopped."""
+
+    def __init__(self, names):
+        self.names = names
+        self.peak = {name: 0 for name in names}
+        self.running = True
+        self.thread = threading.Thread(target=self.loop, daemon=True)
+        self.thread.start()
+
+    def loop(self):
+        while self.running:
+            for pid in os.listdir("/proc"):
+                if not pid.isdigit():
+                    continue
+                try:
+                    with open("/proc/%s/status" % pid) as f:
+                        status = f.read()
+                except OSError:
+                    continue
+                name = re.search(r"^Name:\s+(\S+)", status, re.M)
+                hwm = re.search(r"^VmHWM:\s+(\d+) kB", status, re.M)
+                if name and hwm and name.group(1) in self.peak:
+                    self.peak[name.group(1)] = max(self.peak[name.group(1)], int(hwm.group(1)))
+            time.sleep(0.005)
+
+    def stop(self):
+        self.running = False
+        self.thread.join(5)
+        return self.peak
+
+
 # ---- The test ----------------------------------------------------------------
 
 def run_enable(enable, sched, *args):
@@ -428,6 +461,7 @@ def main():
                              by_hand(brovane, os.path.join(filters, "rastertolabel"), stored["zebra"],
                                      expected["zebra"][0], work, "zebra-again"))
         so_far = {q: device[q].received() for q in load_queues}
+        memory = PeakMemory(("brovane", "rastertolabel", "rastertohp"))
         load_started = time.monotonic()
         jobs = []
         lock = threading.Lock()
@@ -449,6 +483,7 @@ def main():
         client.cancel("laserjet", victim)
         states = {job: wait_job(sched, args.jobstate, job, 180) for job, _ in jobs}
         seconds = time.monotonic() - load_started
+        peak = memory.stop()
         check(states[victim] == "canceled", "the cancelled job ended %s" % states[victim])
         others = [job for job, _ in jobs if job != victim]
         check(all(states[job] == "completed" for job in others),
@@ -466,7 +501,9 @@ def main():
             else:
                 check(got == want * done, "%s received %d bytes, not %d jobs of %d" % (queue, len(got), done,
                                                                                       len(want)))
-        log("load: 24 jobs from 6 clients to 2 queues, 1 cancelled, 23 completed and correct in %.1f s" % seconds)
+        log("load: 24 jobs from 6 clients to 2 queues, 1 cancelled, 23 completed and correct in %.1f s; "
+            "peak resident memory seen: %s" % (seconds, ", ".join("%s %.1f MiB" % (n, k / 1024)
+                                                                   for n, k in sorted(peak.items()))))
     finally:
         if sched is not None:
             sched.stop()
