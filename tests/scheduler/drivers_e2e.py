@@ -393,6 +393,14 @@ def main():
         for queue in queues:
             check("image/urf" not in before[queue][0], "%s takes URF before it was enabled" % queue)
 
+        # A raw queue (no PPD) is refused too, and stays without one.
+        run([TOOLS["lpadmin"], "-h", sched.socket, "-p", "raw", "-v", "file:///dev/null", "-E"], env=sched.env)
+        result = run_enable(args.enable, sched, "raw")
+        check(result.returncode == 1 and b"not changed: the queue has no PPD" in result.stderr and
+              not os.path.exists(os.path.join(sched.root, "ppd", "raw.ppd")),
+              "brovane-enable on a raw queue: %d %s" % (result.returncode, result.stderr))
+        log("refused raw: " + result.stderr.decode().strip())
+
         # Refused queues: one line naming the reason, status 1, the PPD as it was.
         for queue in REFUSED:
             result = run_enable(args.enable, sched, queue)
