@@ -4,8 +4,9 @@
 #   cmake --install <build> --prefix /usr
 #
 # puts brovane, calmeric and dunsiple in /usr/lib/cups/filter, the PPDs in
-# /usr/share/ppd/printfilters (where the scheduler looks for drivers) and the
-# manual pages in /usr/share/man/man8. The scheduler runs only filters that
+# /usr/share/ppd/printfilters (where the scheduler looks for drivers),
+# brovane-enable in /usr/sbin, its MIME type and rule in /usr/share/cups/mime
+# and the manual pages in /usr/share/man/man8. The scheduler runs only filters that
 # neither group nor others may write, in folders of the same kind, so files
 # and the folders made for them get fixed modes whatever the umask.
 

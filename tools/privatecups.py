@@ -252,6 +252,17 @@ def wait_job(sched, jobstate, number, timeout=90):
     return state
 
 
+def clean_up(sched, top):
+    """Stops the scheduler and removes the test's folder (kept when
+    SCHED_E2E_KEEP=1, to look at afterwards)."""
+    if sched is not None:
+        sched.stop()
+    if os.environ.get("SCHED_E2E_KEEP") == "1":
+        log("kept " + top)
+    else:
+        shutil.rmtree(top, ignore_errors=True)
+
+
 def run_test(main):
     """Runs a test's main(): exit status 0 passed, 1 failed (Failure), 77
     skipped (Skip); SIGTERM, SIGINT and SIGHUP end it through its cleanup."""

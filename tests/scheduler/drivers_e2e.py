@@ -25,8 +25,8 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from privatecups import (TOOLS, find_tools, Failure, Skip, log, check, run, run_test, Scheduler, add_queue,  # noqa: E402
-                         wait_job)
+from privatecups import (  # noqa: E402
+    TOOLS, find_tools, Failure, Skip, log, check, run, run_test, clean_up, Scheduler, add_queue, wait_job)
 
 DRIVERS = ("rastertolabel", "rastertoepson", "rastertohp")
 SAMPLE_DRV = "/usr/share/cups/drv/sample.drv"
@@ -513,12 +513,7 @@ def main():
             "peak resident memory seen: %s" % (seconds, ", ".join("%s %.1f MiB" % (n, k / 1024)
                                                                    for n, k in sorted(peak.items()))))
     finally:
-        if sched is not None:
-            sched.stop()
-        if os.environ.get("SCHED_E2E_KEEP") == "1":
-            log("kept " + top)
-        else:
-            shutil.rmtree(top, ignore_errors=True)
+        clean_up(sched, top)
 
 
 if __name__ == "__main__":

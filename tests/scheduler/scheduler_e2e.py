@@ -20,7 +20,6 @@ import argparse
 import os
 import pwd
 import re
-import shutil
 import stat
 import subprocess
 import sys
@@ -29,8 +28,8 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from privatecups import (TOOLS, find_tools, Failure, Skip, log, check, run, run_test, Scheduler, add_queue,  # noqa: E402
-                         submit, wait_job)
+from privatecups import (  # noqa: E402
+    TOOLS, find_tools, Failure, Skip, log, check, run, run_test, clean_up, Scheduler, add_queue, submit, wait_job)
 
 FILTERS = ("brovane", "calmeric", "dunsiple")
 PPDS = {  # PPD installed with each filter
@@ -528,12 +527,7 @@ def main():
         log("job %d on slow: canceled at page %d of 40; filter gone %.2f s after cancel, %d bytes after it"
             % (number, max(rendered), slow.eof_at - cancelled_at, after))
     finally:
-        if sched is not None:
-            sched.stop()
-        if os.environ.get("SCHED_E2E_KEEP") == "1":
-            log("kept " + top)
-        else:
-            shutil.rmtree(top, ignore_errors=True)
+        clean_up(sched, top)
 
 
 if __name__ == "__main__":
