@@ -39,6 +39,10 @@ int main(int argc, char **argv)
         return 1;
     }
     job.inputFd = urf::openInput(argc, argv);
+    // A URF job in a file (the scheduler's spool file) is read in place;
+    // CUPS raster input goes to libcups, which reads the descriptor itself.
+    if (!rasterInput)
+        urf::mapInput(job.inputFd);
 
     startInput(argv[2], argv[3]);
     convertPages(argc, argv);

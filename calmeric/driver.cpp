@@ -162,6 +162,7 @@ int run(int argc, char **argv)
         return 1;
     }
     job.inputFd = urf::openInput(argc, argv);
+    urf::mapInput(job.inputFd); // a job in a file is read in place
 
     startInput();
     convertPages(argc, argv);

@@ -54,6 +54,12 @@ void message(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // "CRIT: (<name>) die(<text>) [<strerror(errno)>]" and exit status 1.
 [[noreturn]] void die(const char *text);
 
+// A step that must run however the job ends: die, stopNow and finishRun
+// call it just before the process ends (the URF reader leaves a mapped
+// input's descriptor where its reads would have). One hook; null for none.
+void setBeforeExit(void (*hook)());
+void runBeforeExit();
+
 // Where die (status 1) and stopNow (status 0) end the process. The fuzz
 // harnesses run many jobs in one process and set a handler that returns to
 // them (it must not return); filters leave it unset and exit.

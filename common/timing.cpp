@@ -36,6 +36,7 @@ void finishRun(clock_t startTicks)
     std::fprintf(stderr, "DEBUG: (%s) Exiting program %d\n", name, 0);
     std::fflush(stdout);
     std::fflush(stderr);
+    runBeforeExit();
     std::exit(0);
 }
 

@@ -73,6 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (input < 0)
         return 0;
     brovane::job.inputFd = input;
+    if (!brovane::rasterInput)
+        urf::mapInput(input); // a regular file, read in place as the filter reads its job
     brovane::job.rasterOut = brovane::psOutput ? nullptr : cupsRasterOpen(harness.nullFd, CUPS_RASTER_WRITE);
 
     fuzzharness::startBudget();
@@ -93,6 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         cupsRasterClose(brovane::job.rasterOut);
         brovane::job.rasterOut = nullptr;
     }
+    urf::releaseInput();
     close(input);
     return 0;
 }

@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
 namespace urf {
 
@@ -50,13 +49,6 @@ const char *checkLayout(const PageLayout &layout)
 static bool reserveLine(size_t bytes)
 {
     return common::growBuffer(decoder.lineBuffer, decoder.lineCapacity, bytes, 0xFF);
-}
-
-// The descriptor's offset for the messages: what the refills have taken,
-// (unsigned long)-1 on a pipe.
-static unsigned long inputOffset(int fd)
-{
-    return static_cast<unsigned long>(lseek(fd, 0, SEEK_CUR));
 }
 
 // Bytes of the RGB pattern that repeatPixel stores a block at a time: eight

@@ -2,6 +2,7 @@
 // the one buffered reader over the input descriptor, and the encoded-line decoder.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 
@@ -46,17 +47,55 @@ extern uint8_t headerBytes[kPageHeaderSize];
 uint32_t readBigEndian32(const uint8_t *bytes);
 UrfPageHeader parsePageHeader(const uint8_t *bytes);
 
+// A regular file's bytes are used where the kernel keeps them: mapped a
+// window at a time, so resident memory stays flat however long the job.
+// The window is a multiple of every page size Linux uses (4 to 64 KiB).
+constexpr size_t kWindowBytes = 256 * 1024;
+
+// The job's file while it is read in place. Each refill hands out the next
+// 8192 bytes of the window (fewer at the end of the file), exactly what a
+// read() would have returned, and advances fileOffset as that read would
+// have advanced the descriptor, so the offsets in messages, the point at
+// which the job ends and where it leaves the descriptor are unchanged.
+struct MappedInput {
+    bool active;           // the reader's descriptor is mapped, not read
+    int fd;                // that descriptor
+    uint64_t fileOffset;   // the descriptor's offset had each block been read
+    uint64_t fileSize;     // the file's size when last looked up
+    size_t pageBytes;      // the system's page size, which window offsets are multiples of
+    uint8_t *window;       // the mapped piece of the file, or null
+    uint64_t windowStart;  // file offset of window[0], a multiple of the page size
+    size_t windowBytes;    // bytes mapped at window (the last piece may be shorter)
+    volatile sig_atomic_t cut; // set by the SIGBUS handler: the file shrank under the window
+};
+
 // The buffered reader: every byte of a job passes through it.
 struct UrfReader {
     uint8_t buffer[kReaderBufferSize]; // last block returned by read()
-    int32_t available;                 // bytes of buffer not yet taken
-    uint32_t position;                 // offset of the next byte to take
+    int32_t available;                 // bytes of the block not yet taken
+    uint32_t position;                 // offset in the block of the next byte to take
+    const uint8_t *block;              // the current block: buffer, or 8192 bytes of the window
+    MappedInput mapped;                // the file read in place, when it is one
 };
 extern UrfReader reader;
 
 // The job's input descriptor: standard input with six arguments, else the
 // file the sixth names (fatal through die when it can't be opened).
 int openInput(int argc, char **argv);
+
+// Has the reader take `fd`'s bytes in place, from its current offset on,
+// when it is a regular file that can be mapped; true then. Pipes, sockets,
+// terminals and anything else keep being read into the buffer. Called once,
+// by a filter whose URF input goes through this reader. The descriptor's own offset is brought to
+// where the reads would have left it when the process ends (die, stopNow,
+// finishRun) and by releaseInput.
+bool mapInput(int fd);
+// Ends the mapping (the harnesses run many jobs in one process).
+void releaseInput();
+
+// The input descriptor's offset as the messages report it: what the 8192-byte
+// refills have taken, (unsigned long)-1 where it can't seek (a pipe).
+unsigned long inputOffset(int fd);
 
 // Up to n bytes with at most one system read; 0 at end of input, -1 on error.
 int32_t readSome(int fd, uint8_t *dst, uint32_t n);
@@ -67,7 +106,7 @@ int32_t readExact(int fd, uint8_t *dst, uint32_t n);
 // without copying; refills once when it is empty. Same results as readSome.
 int32_t borrow(int fd, const uint8_t **bytes, uint32_t wanted);
 
-// The bytes that already sit in the reader's buffer, for a caller that takes
+// The bytes that already sit in the reader's block, for a caller that takes
 // whole codes and runs in place instead of one readExact each: buffered() of
 // them start at bufferedBytes(), and take(n), n <= buffered(), consumes n.
 // No system read happens, so the reader ends exactly where readExact calls
@@ -79,7 +118,7 @@ inline uint32_t buffered()
 }
 inline const uint8_t *bufferedBytes()
 {
-    return reader.buffer + reader.position;
+    return reader.block + reader.position;
 }
 inline void take(uint32_t n)
 {
