@@ -1,5 +1,5 @@
 // Throughput of dunsiple's dither and packing on a 600 dpi A4 page: the
-// per-pixel rule against the fast ditherRow; and the whole-stream references.
+// per-pixel rule against every form this processor runs; and the whole-stream references.
 //
 // dither_bench [repeats]          the in-memory comparison below
 // dither_bench reference < in.ras the per-pixel rule over a CUPS raster stream
@@ -39,9 +39,25 @@ std::vector<uint8_t> makeRows(unsigned blankShare, uint32_t seed)
     return rows;
 }
 
-// Dithers and packs every row of the page; returns seconds and a checksum of
-// the packed rows so that both forms can be compared and none is optimised away.
-double runPage(const std::vector<uint8_t> &rows, bool reference, uint64_t *checksum)
+// The forms timed, by name; the per-pixel rule first, as the reference.
+constexpr int kRule = -1;
+struct Form {
+    int form; // a DitherForm, or kRule
+    const char *name;
+};
+constexpr Form kForms[] = {
+    {kRule, "per-pixel rule"},
+    {dunsiple::kDitherPortable, "portable"},
+    {dunsiple::kDitherSse2, "SSE2"},
+    {dunsiple::kDitherAvx2, "AVX2"},
+    {dunsiple::kDitherNeon, "NEON"},
+};
+constexpr size_t kFormCount = sizeof kForms / sizeof kForms[0];
+
+// Dithers and packs every row of the page with one form; returns seconds and
+// a checksum of the packed rows so that the forms can be compared and none is
+// optimised away.
+double runPage(const std::vector<uint8_t> &rows, int form, uint64_t *checksum)
 {
     std::vector<uint8_t> work(kRowBytes);
     uint64_t sum = 0;
@@ -49,14 +65,14 @@ double runPage(const std::vector<uint8_t> &rows, bool reference, uint64_t *check
     auto start = std::chrono::steady_clock::now();
     for (int32_t y = 0; y < kPageRows; y++) {
         const uint8_t *row = rows.data() + kRowBytes * (static_cast<size_t>(y) % kPoolRows);
-        if (reference) {
+        if (form == kRule) {
             // The rule skips blank pixels, so it needs the row cleared first.
             std::memset(work.data(), 0, kRowBytes);
             dunsiple::ditherRowReference(row, kPagePixels, work.data());
+            dunsiple::packRow(work.data(), kPagePixels / 2);
         } else {
-            dunsiple::ditherRow(row, kPagePixels, work.data());
+            dunsiple::ditherPackRowWith(static_cast<dunsiple::DitherForm>(form), row, kPagePixels, work.data());
         }
-        dunsiple::packRow(work.data(), kPagePixels / 2);
         for (int32_t j = 0; j < kPagePixels / 2; j += 61)
             sum = sum * 31 + work[static_cast<size_t>(j)];
     }
@@ -107,23 +123,40 @@ int main(int argc, char **argv)
         repeats = 1;
     std::printf("page %d x %d pixels, %.1f MB of CMYK, best of %d\n", kPagePixels, kPageRows,
                 static_cast<double>(kRowBytes) * kPageRows / 1e6, repeats);
+    for (const Form &f : kForms)
+        if (f.form == dunsiple::chosenDitherForm())
+            std::printf("the filter's form here: %s\n", f.name);
     const unsigned blankShares[] = {0, 70};
+    double megabytes = static_cast<double>(kRowBytes) * kPageRows / 1e6;
     for (unsigned blankShare : blankShares) {
         std::vector<uint8_t> rows = makeRows(blankShare, 12345u + blankShare);
-        double best[2] = {1e9, 1e9};
-        uint64_t sums[2] = {0, 0};
+        double best[kFormCount];
+        uint64_t sums[kFormCount] = {};
+        for (double &b : best)
+            b = 1e9;
         for (int r = 0; r < repeats; r++)
-            for (int form = 0; form < 2; form++) {
-                double seconds = runPage(rows, form == 0, &sums[form]);
-                if (seconds < best[form])
-                    best[form] = seconds;
+            for (size_t f = 0; f < kFormCount; f++) {
+                bool runs = kForms[f].form == kRule ||
+                            dunsiple::ditherFormAvailable(static_cast<dunsiple::DitherForm>(kForms[f].form));
+                if (!runs)
+                    continue;
+                double seconds = runPage(rows, kForms[f].form, &sums[f]);
+                if (seconds < best[f])
+                    best[f] = seconds;
             }
-        double megabytes = static_cast<double>(kRowBytes) * kPageRows / 1e6;
-        std::printf("%2u%% blank pixels: per-pixel rule %7.1f ms (%6.0f MB/s), fast %6.1f ms (%6.0f MB/s), "
-                    "%.1fx%s\n",
-                    blankShare, best[0] * 1e3, megabytes / best[0], best[1] * 1e3, megabytes / best[1],
-                    best[0] / best[1], sums[0] == sums[1] ? "" : "  OUTPUTS DIFFER");
-        if (sums[0] != sums[1])
+        // Each form's time, throughput and speed-up over the rule; a form
+        // whose rows differ from the rule's fails the run.
+        bool same = true;
+        std::printf("%2u%% blank pixels:\n", blankShare);
+        for (size_t f = 0; f < kFormCount; f++) {
+            if (best[f] >= 1e9)
+                continue;
+            bool differs = sums[f] != sums[0];
+            same = same && !differs;
+            std::printf("  %-15s %7.2f ms %7.0f MB/s %6.1fx%s\n", kForms[f].name, best[f] * 1e3, megabytes / best[f],
+                        best[0] / best[f], differs ? "  OUTPUT DIFFERS" : "");
+        }
+        if (!same)
             return 1;
     }
     return 0;

@@ -1,7 +1,10 @@
 // The ordered dither and the packing: the filter's inner loop, run for every
-// byte of every row. A per-pixel form of the rule and the fast form held to it.
+// byte of every row. The per-pixel rule, the portable forms, and the choice of form.
 
 #include "dunsiple/dither.h"
+
+#include "common/cpu.h"
+#include "dunsiple/dither_kernels.h"
 
 #include <cstring>
 
@@ -66,7 +69,7 @@ constexpr PeriodThresholds periodThresholds = makePeriodThresholds();
 
 } // namespace
 
-DitherState dither = {0}; // rowCounter starts at 0 with the process
+DitherState dither = {0, nullptr}; // rowCounter starts at 0 with the process, no form picked yet
 
 void ditherRowReference(const uint8_t *row, int32_t pixels, uint8_t *work)
 {
@@ -100,19 +103,17 @@ static inline uint64_t thresholdWord(uint64_t values, uint64_t thresholds)
     return (differences >> 7) & kLowBits;
 }
 
-void ditherRow(const uint8_t *__restrict row, int32_t pixels, uint8_t *__restrict work)
+// ditherRow at a given row phase, leaving rowCounter alone.
+static void ditherRowAt(const uint8_t *__restrict row, size_t pixels, uint32_t phase, uint8_t *__restrict work)
 {
-    const uint8_t *rowThresholds = periodThresholds.bytes[dither.rowCounter % 8];
-    dither.rowCounter++;
-    if (pixels <= 0)
-        return;
+    const uint8_t *rowThresholds = periodThresholds.bytes[phase];
 
     // The period's thresholds as four words, loaded the way the row's words are.
     uint64_t thresholdWords[kPeriodWords];
     std::memcpy(thresholdWords, rowThresholds, sizeof thresholdWords);
 
     // pixels <= kMaxRowPixels by the caller's check, so this is at most kMaxRowBytes.
-    size_t bytes = static_cast<size_t>(pixels) * kBytesPerPixel;
+    size_t bytes = pixels * kBytesPerPixel;
     size_t whole = bytes - bytes % kPeriodBytes;
     // Invariants: start is a multiple of 32 and start + 32 <= whole <= bytes,
     // so the block lies within both buffers; its first pixel has column mod 8
@@ -132,6 +133,14 @@ void ditherRow(const uint8_t *__restrict row, int32_t pixels, uint8_t *__restric
         work[i] = (row[i] >> 2) >= rowThresholds[i - whole] ? 1 : 0;
 }
 
+void ditherRow(const uint8_t *__restrict row, int32_t pixels, uint8_t *__restrict work)
+{
+    uint32_t phase = dither.rowCounter % 8;
+    dither.rowCounter++;
+    if (pixels > 0)
+        ditherRowAt(row, static_cast<size_t>(pixels), phase, work);
+}
+
 void packRow(uint8_t *work, int32_t bytes)
 {
     // Invariant: the caller's work buffer holds 8 x bytes bytes (4 x pixels
@@ -143,6 +152,88 @@ void packRow(uint8_t *work, int32_t bytes)
         std::memcpy(&lanes, work + at, kWordBytes);
         work[j] = static_cast<uint8_t>(((lanes & kLowBits) * kGatherLanes) >> 56);
     }
+}
+
+// The portable kernel: the whole row dithered into `out`, then packed in
+// place; `out` holds the 4 x pixels bytes that this needs.
+static void ditherPackPortable(const uint8_t *row, size_t pixels, uint32_t phase, uint8_t *out)
+{
+    ditherRowAt(row, pixels, phase, out);
+    packRow(out, static_cast<int32_t>(pixels / 2));
+}
+
+bool ditherFormAvailable(DitherForm form)
+{
+    const common::CpuFeatures &cpu = common::cpuFeatures();
+    switch (form) {
+    case kDitherPortable:
+        return true;
+#if defined(__x86_64__)
+    case kDitherSse2:
+        return cpu.sse2;
+    case kDitherAvx2:
+        return cpu.avx2;
+#endif
+#if defined(__aarch64__) || defined(__arm__)
+    case kDitherNeon:
+        return cpu.neon;
+#endif
+    default:
+        (void)cpu;
+        return false;
+    }
+}
+
+DitherForm chosenDitherForm()
+{
+    // From the widest down; the portable form is always there.
+    const DitherForm preferred[] = {kDitherAvx2, kDitherNeon, kDitherSse2};
+    for (DitherForm form : preferred)
+        if (ditherFormAvailable(form))
+            return form;
+    return kDitherPortable;
+}
+
+// The kernel of a form that ditherFormAvailable accepts.
+static DitherPackKernel kernelOf(DitherForm form)
+{
+    switch (form) {
+#if defined(__x86_64__)
+    case kDitherSse2:
+        return ditherPackSse2;
+    case kDitherAvx2:
+        return ditherPackAvx2;
+#endif
+#if defined(__aarch64__) || defined(__arm__)
+    case kDitherNeon:
+        return ditherPackNeon;
+#endif
+    default:
+        return ditherPackPortable;
+    }
+}
+
+// One row through `kernel` at the current row phase; a row of fewer than two
+// pixels packs into no byte and only advances the counter.
+static void ditherPackWith(DitherPackKernel kernel, const uint8_t *row, int32_t pixels, uint8_t *out)
+{
+    uint32_t phase = dither.rowCounter % 8;
+    dither.rowCounter++;
+    if (pixels >= 2)
+        kernel(row, static_cast<size_t>(pixels), phase, out);
+}
+
+void ditherPackRowWith(DitherForm form, const uint8_t *row, int32_t pixels, uint8_t *out)
+{
+    ditherPackWith(kernelOf(form), row, pixels, out);
+}
+
+void ditherPackRow(const uint8_t *row, int32_t pixels, uint8_t *out)
+{
+    // The processor does not change during a job: look the form up once.
+    if (dither.kernel == nullptr)
+        dither.kernel = kernelOf(chosenDitherForm());
+    ditherPackWith(dither.kernel, row, pixels, out);
 }
 
 } // namespace dunsiple

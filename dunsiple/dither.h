@@ -30,9 +30,27 @@ constexpr uint8_t ditherMatrix[64] = {
     43, 27, 39, 23, 42, 26, 38, 22, //
 };
 
+// The ways of dithering and packing a row in one call: the portable one,
+// ditherRow then packRow, which every build has, and the vector ones, each
+// only in builds for its processor family.
+enum DitherForm : uint8_t {
+    kDitherPortable, // ditherRow and packRow: any processor
+    kDitherSse2,     // x86-64, 16 bytes a step
+    kDitherAvx2,     // x86-64 with AVX2, 32 bytes a step
+    kDitherNeon,     // aarch64, and 32-bit ARM whose kernel reports NEON
+    kDitherForms,    // number of forms
+};
+
+// One form's kernel: the `pixels` pixels of `row`, dithered at row phase
+// `phase` (0..7), packed into out[0 .. pixels / 2). The caller has checked
+// pixels <= kMaxRowPixels; `out` holds 4 x pixels bytes and may be
+// overwritten in all of them, and does not overlap `row`.
+using DitherPackKernel = void (*)(const uint8_t *row, size_t pixels, uint32_t phase, uint8_t *out);
+
 // The dither's state over the whole job.
 struct DitherState {
-    uint32_t rowCounter; // rows dithered since the start; never reset, low 3 bits used
+    uint32_t rowCounter;     // rows dithered since the start; never reset, low 3 bits used
+    DitherPackKernel kernel; // ditherPackRow's form, picked at its first row; null before
 };
 extern DitherState dither;
 
@@ -54,5 +72,22 @@ void ditherRow(const uint8_t *row, int32_t pixels, uint8_t *work);
 // black from the high bit down; only the lowest bit of each work byte counts.
 // The driver passes pixels / 2, so the last pixel of an odd row is dropped.
 void packRow(uint8_t *work, int32_t bytes);
+
+// Whether this build has `form` and the processor runs it.
+bool ditherFormAvailable(DitherForm form);
+
+// The form that ditherPackRow uses: the widest one available, looked up once.
+DitherForm chosenDitherForm();
+
+// The row dithered and packed in one call by `form`, which must be
+// available: out[0 .. pixels / 2) become the bytes that ditherRowReference
+// on a cleared work row and then packRow(work, pixels / 2) give. `out` must
+// hold 4 x pixels bytes, all of which may be overwritten, and not overlap
+// `row`; pixels <= kMaxRowPixels. Advances rowCounter by one, also for a
+// count of 0 or less.
+void ditherPackRowWith(DitherForm form, const uint8_t *row, int32_t pixels, uint8_t *out);
+
+// ditherPackRowWith with chosenDitherForm(): what the filter runs every row.
+void ditherPackRow(const uint8_t *row, int32_t pixels, uint8_t *out);
 
 } // namespace dunsiple

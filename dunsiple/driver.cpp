@@ -202,18 +202,24 @@ static PageOutcome convertPage()
     int32_t pixels = static_cast<int32_t>(header.cupsWidth);
     size_t packedBytes = header.cupsWidth / 2;
     // Invariants: 4 x pixels <= cupsBytesPerLine <= rowCapacity, so the read
-    // fills at most the input row and the dither reads only bytes that this
-    // read stored and writes 4 x pixels bytes of the work row; packRow keeps
-    // pixels / 2 of them. ditherRow writes every byte it covers, so the work
-    // row needs no clearing between rows.
+    // fills at most the input row, the dither reads only bytes that this read
+    // stored, and the work row has the 4 x pixels bytes that ditherPackRow
+    // may use; its first pixels / 2 are the packed row, every one of them
+    // written by every form, so the work row needs no clearing between rows.
     for (int32_t y = 0; y < height; y++) {
         if (cupsRasterReadPixels(job.raster, job.inputRow, header.cupsBytesPerLine) == 0)
             break;
-        ditherRow(job.inputRow, pixels, job.workRow);
-        packRow(job.workRow, pixels / 2);
+        ditherPackRow(job.inputRow, pixels, job.workRow);
         std::fwrite(job.workRow, 1, packedBytes, stdout);
     }
     return kNextPage;
+}
+
+void bufferOutput()
+{
+    // Fully buffered, as stdio has it for files and pipes anyway; a failure
+    // leaves stdio's own buffer, which writes the same bytes.
+    std::setvbuf(stdout, job.outputBuffer, _IOFBF, sizeof job.outputBuffer);
 }
 
 bool convertPages()

@@ -26,6 +26,8 @@ int main(int argc, char **argv)
     }
     if (!openInput(argc, argv) || !loadPrinter(argv[5]) || !sizeRowsFromPpd())
         return 1;
+    // Nothing has gone to standard output yet.
+    bufferOutput();
     if (!convertPages())
         return 1;
     closeInput();

@@ -1,5 +1,5 @@
 // The dither, the packing and the row buffer sizes: the matrix, the fast
-// ditherRow against the per-pixel rule, the packed layout, coverage, limits.
+// ditherRow and every fused form against the per-pixel rule, the packed layout, limits.
 
 #include "dunsiple/dither.h"
 #include "dunsiple/driver.h"
@@ -76,6 +76,101 @@ TEST(DitherRow, MatchesTheRuleForEveryValueColumnPhaseAndWidth)
             expected.resize(bytes + 17, 0xA5);
             ASSERT_EQ(got, expected) << "width " << width << " phase " << phase;
         }
+}
+
+TEST(DitherPackRow, EveryFormMatchesTheRuleAndPackRow)
+{
+    // Pixels 0 to 2047 put every value into every component at every column,
+    // as above; 2048 to 6143 are random, a quarter blank. Wide rows start at
+    // pixel 0; rows of 1 to 40 pixels (every tail of every vector step, and
+    // up to two and a half steps of the widest) start at a pixel that moves
+    // with the row phase, in the random part. Each row is copied to an input
+    // offset and written to an output offset, so that no form can rely on
+    // alignment, and the bytes around `out`'s 4 x pixels must stay as they were.
+    std::mt19937 random(20250301);
+    const size_t kPixels = 6144;
+    Bytes source(4 * kPixels);
+    for (size_t x = 0; x < kPixels; x++) {
+        uint8_t v = static_cast<uint8_t>(x / 8);
+        uint8_t pixel[4] = {v, static_cast<uint8_t>(255 - v), static_cast<uint8_t>(v ^ 0xAA), static_cast<uint8_t>(v * 3)};
+        if (x >= 2048)
+            for (uint8_t &c : pixel)
+                c = random() % 4 == 0 ? 0 : static_cast<uint8_t>(random());
+        std::memcpy(&source[4 * x], pixel, 4);
+    }
+    std::vector<int32_t> widths = {-1, 0, 2047, 2048, 2049, 2063, 4095, 6143, 6144};
+    for (int32_t w = 1; w <= 40; w++)
+        widths.push_back(w);
+
+    for (uint8_t f = 0; f < dunsiple::kDitherForms; f++) {
+        dunsiple::DitherForm form = static_cast<dunsiple::DitherForm>(f);
+        if (!dunsiple::ditherFormAvailable(form))
+            continue;
+        for (int32_t width : widths)
+            for (uint32_t phase = 0; phase < 8; phase++) {
+                size_t pixels = width > 0 ? static_cast<size_t>(width) : 0;
+                size_t first = pixels <= 40 ? 2048 + 97 * phase : 0;
+                Bytes row(source.begin() + 4 * first, source.begin() + 4 * (first + pixels));
+                uint32_t counter = phase + 8 * static_cast<uint32_t>(random() % 1000);
+                // The rule on a cleared work row, then packRow.
+                Bytes expected(4 * pixels, 0);
+                dunsiple::dither.rowCounter = counter;
+                dunsiple::ditherRowReference(row.data(), width, expected.data());
+                dunsiple::packRow(expected.data(), width / 2);
+                expected.resize(pixels / 2);
+                for (size_t inOffset : {0, 1, 5, 31})
+                    for (size_t outOffset : {0, 3, 17}) {
+                        Bytes input(inOffset + row.size());
+                        std::copy(row.begin(), row.end(), input.begin() + inOffset);
+                        Bytes out(outOffset + 4 * pixels + 16, 0xA5);
+                        dunsiple::dither.rowCounter = counter;
+                        dunsiple::ditherPackRowWith(form, input.data() + inOffset, width, out.data() + outOffset);
+                        ASSERT_EQ(dunsiple::dither.rowCounter, counter + 1);
+                        Bytes packed(out.begin() + outOffset, out.begin() + outOffset + pixels / 2);
+                        ASSERT_EQ(packed, expected) << "form " << int(f) << " width " << width << " phase " << phase
+                                                    << " offsets " << inOffset << " " << outOffset;
+                        // Nothing outside the 4 x pixels bytes that `out` lends is touched.
+                        ASSERT_EQ(Bytes(out.begin(), out.begin() + outOffset), Bytes(outOffset, 0xA5));
+                        ASSERT_EQ(Bytes(out.end() - 16, out.end()), Bytes(16, 0xA5)) << "form " << int(f);
+                    }
+            }
+    }
+}
+
+TEST(DitherPackRow, TheFilterRunsTheWidestFormThisProcessorHas)
+{
+    using namespace dunsiple;
+    DitherForm chosen = chosenDitherForm();
+    ASSERT_TRUE(ditherFormAvailable(chosen));
+#if defined(__x86_64__)
+    ASSERT_TRUE(ditherFormAvailable(kDitherSse2));
+    EXPECT_EQ(chosen, ditherFormAvailable(kDitherAvx2) ? kDitherAvx2 : kDitherSse2);
+#elif defined(__aarch64__) || defined(__arm__)
+#if defined(FILTERS_EXPECT_VECTOR) || defined(__aarch64__)
+    // Emulated ARM processors have NEON: a portable run there would leave
+    // the NEON form untested.
+    ASSERT_TRUE(ditherFormAvailable(kDitherNeon));
+#endif
+    EXPECT_EQ(chosen, ditherFormAvailable(kDitherNeon) ? kDitherNeon : kDitherPortable);
+#elif defined(FILTERS_EXPECT_VECTOR)
+    ADD_FAILURE() << "no vector form for this processor, but the build expects one";
+#endif
+
+    // The filter's own entry gives the chosen form's bytes, row after row.
+    std::mt19937 random(99);
+    Bytes row(4 * 1001);
+    for (uint8_t &b : row)
+        b = static_cast<uint8_t>(random());
+    for (uint32_t y = 0; y < 8; y++) {
+        Bytes expected(row.size()), got(row.size());
+        dither.rowCounter = y;
+        ditherPackRowWith(chosen, row.data(), 1001, expected.data());
+        dither.rowCounter = y;
+        ditherPackRow(row.data(), 1001, got.data());
+        expected.resize(500);
+        got.resize(500);
+        EXPECT_EQ(got, expected) << "row phase " << y;
+    }
 }
 
 TEST(PackRow, FirstPixelInTheHighNibbleCyanToBlackFromTheTopBit)
