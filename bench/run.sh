@@ -3,24 +3,46 @@
 # Release, makes the inputs and prints each filter against what libcups alone gives.
 
 #   bench/run.sh [--tiny] [--runs N] [--keep] [--markdown FILE] [--only TEXT] [--hardening]
+#                [--before BUILD [--instructions]]
 # --tiny takes small inputs and two runs a case (CI runs it so it keeps working);
 # --keep leaves the inputs in build/bench-release/work; --only picks cases by title;
-# --hardening also times the filters built without hardening (build/bench-unhardened).
+# --hardening also times the filters built without hardening (build/bench-unhardened);
+# --before also times the filters of another build folder (say, of the previous tree)
+# and prints before against after; --instructions adds callgrind's counts to that table.
 set -euo pipefail
+# Paths given on the command line are taken from where the script was started.
+args=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --before | --markdown)
+      [ $# -ge 2 ] || { echo "bench/run.sh: $1 needs a path" >&2; exit 2; }
+      args+=("$1" "$(realpath -m -- "$2")")
+      shift 2
+      ;;
+    --before=* | --markdown=*)
+      args+=("${1%%=*}" "$(realpath -m -- "${1#*=}")")
+      shift
+      ;;
+    *)
+      args+=("$1")
+      shift
+      ;;
+  esac
+done
 cd "$(dirname "$0")/.."
 build=build/bench-release
-args=()
-for arg in "$@"; do
+options=()
+for arg in ${args[@]+"${args[@]}"}; do
   if [ "$arg" = --hardening ]; then
     cmake -S . -B build/bench-unhardened -DCMAKE_BUILD_TYPE=Release -DFILTERS_TESTS=OFF -DFILTERS_BENCH=OFF \
       -DFILTERS_HARDENING=OFF >/dev/null
     cmake --build build/bench-unhardened -j"$(nproc)" --target brovane calmeric dunsiple >/dev/null
-    args+=(--unhardened build/bench-unhardened)
+    options+=(--unhardened build/bench-unhardened)
   else
-    args+=("$arg")
+    options+=("$arg")
   fi
 done
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DFILTERS_TESTS=OFF -DFILTERS_BENCH=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target brovane calmeric dunsiple dither_bench urf_baseline workloads runner \
   >/dev/null
-exec python3 bench/bench.py --build "$build" "${args[@]}"
+exec python3 bench/bench.py --build "$build" ${options[@]+"${options[@]}"}

@@ -1,35 +1,46 @@
 // Runs one benchmark case a number of times and prints what each run cost:
 // CPU time, wall time and peak memory of the program, from wait4's rusage.
 //
-// runner [-i input] [-o output | -p] [-e NAME=VALUE]... [-n runs] [-w warm-ups] -- program args...
-//   -i  file given to the program as standard input (default /dev/null)
+// runner [-i input] [-p] [-o output] [-e NAME=VALUE]... [-n runs] [-w warm-ups] -- program args...
+//   -i  file the program reads as standard input (default /dev/null)
+//   -p  standard input through a pipe instead, as a filter further down a
+//       chain is fed: a feeder child keeps the pipe filled from the file
 //   -o  file its standard output goes to (default /dev/null)
-//   -p  standard output through a pipe into `cat > /dev/null` instead
 //   -e  environment variable added for the program
 //   -n  measured runs (default 5), -w unmeasured runs first (default 1)
-// One line per measured run: "run user_s sys_s wall_s maxrss_kib status".
+// One line per measured run:
+//   "run user_s sys_s wall_s maxrss_kib status feeder_cpu_s waits"
+// where only the program's own times count (wait4 of the program alone), the
+// wall time runs from the program's start to its exit, feeder_cpu_s is the
+// feeder's user + system time (0 without -p) and waits the program's
+// voluntary context switches: how often it slept, on an empty pipe above all.
 // The runner stays small (no allocation beyond the argument lists) so that
 // the memory a child inherits before exec is far below what it measures.
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace runner {
 
-constexpr int kMaxEnv = 16; // -e options kept
+constexpr int kMaxEnv = 16;                  // -e options kept
+constexpr int kPipeBytes = 1 << 20;          // pipe capacity asked for (Linux's default limit)
+constexpr long kPauseNs = 40000;             // feeder's pause while the pipe is over half full
+constexpr size_t kCopyBytes = 64u * 1024u;   // feeder's buffer where splice is refused
 
 // What the command line asked for.
 struct Options {
     const char *input;         // standard input of the program
     const char *output;        // standard output of the program
-    bool throughPipe;          // output piped into cat instead
+    bool inputPipe;            // input fed through a pipe instead of the file itself
     const char *env[kMaxEnv];  // NAME=VALUE added to the environment
     int envCount;              // entries of env in use
     int runs;                  // measured runs
@@ -41,10 +52,20 @@ struct Options {
 struct Result {
     double userSeconds;   // ru_utime of the program
     double systemSeconds; // ru_stime of the program
-    double wallSeconds;   // start of the program to the end of its output
+    double wallSeconds;   // start of the program to its exit
     long maxRssKib;       // ru_maxrss: peak resident set
     int status;           // exit status, or 128 + signal
+    double feederSeconds; // user + system time of the feeder (0 without one)
+    long waits;           // ru_nvcsw of the program
 };
+
+// The feeder's copy buffer, used only in the feeder child (untouched, so not
+// resident, in the runner and in the measured program).
+struct Feeder {
+    char buffer[kCopyBytes];
+};
+
+static Feeder feeder;
 
 static double seconds(const timeval &t)
 {
@@ -73,9 +94,97 @@ static void redirect(int fd, const char *path, int flags)
     close(opened);
 }
 
-// Starts `argv` with the given standard input and output descriptors
-// (-1: open the named files instead). Returns its process id.
-static pid_t start(const Options &options, char **argv, int inFd, int outFd, bool addEnv)
+// In the feeder child: writes all of `in` to `out`, whole buffers at a time.
+// Returns false on a write error (the program closed the pipe early).
+static bool copyAll(int in, int out)
+{
+    // Invariant: 0 < got <= kCopyBytes bytes of feeder.buffer are valid;
+    // `done` < got counts those already written.
+    for (;;) {
+        ssize_t got = read(in, feeder.buffer, kCopyBytes);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got == 0;
+        for (ssize_t done = 0; done < got;) {
+            ssize_t put = write(out, feeder.buffer + done, static_cast<size_t>(got - done));
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put <= 0)
+                return false;
+            done += put;
+        }
+    }
+}
+
+// Starts the feeder: a child that keeps the pipe topped up from the input
+// file and exits at its end (or is ended when the program exits first).
+// Returns its process id.
+//
+// The feeder must neither starve the program nor cost it anything: a program
+// that finds the pipe empty sleeps and reads less at a time, and a writer
+// that blocks on a full pipe is woken by every read that makes room, which
+// the reader pays for. So the pipe is made large (kPipeBytes), and the
+// feeder never waits in it: it sleeps a short pause at a time and, once half
+// the pipe has been read, moves as much of the file's page cache as there is
+// room for into it with one non-blocking splice (no copy). The pause is
+// short enough that the fastest reader (a few GB/s) has not emptied half a
+// MiB when it ends; longer pauses, tried adapted to the reader's pace, let
+// the pipe run dry more often under load. The program's reads then find data
+// and wake nobody; its waits (ru_nvcsw) show how often it found the pipe
+// empty. Files that splice refuses go through read and write.
+static pid_t startFeeder(const Options &options, int pipeIn, int pipeOut)
+{
+    pid_t pid = fork();
+    if (pid < 0)
+        fail("fork");
+    if (pid != 0)
+        return pid;
+    close(pipeIn);
+    // A program that stops reading early ends the feeder with EPIPE, not a signal.
+    signal(SIGPIPE, SIG_IGN);
+    int in = open(options.input, O_RDONLY);
+    if (in < 0)
+        _exit(126);
+    int capacity = fcntl(pipeOut, F_SETPIPE_SZ, kPipeBytes);
+    if (capacity <= 0)
+        capacity = fcntl(pipeOut, F_GETPIPE_SZ);
+    if (capacity <= 0)
+        _exit(1);
+    // Invariant: 0 <= queued <= capacity bytes sit in the pipe (one page at
+    // most a slot); each splice asks for at most the room left, so it never
+    // blocks. A full pipe (EAGAIN) is waited out like a half-full one.
+    const timespec pause = {0, kPauseNs};
+    for (;;) {
+        int queued = 0;
+        if (ioctl(pipeOut, FIONREAD, &queued) != 0)
+            _exit(1);
+        int room = capacity - queued;
+        if (room < capacity / 2) {
+            nanosleep(&pause, nullptr);
+            continue;
+        }
+        ssize_t moved = splice(in, nullptr, pipeOut, nullptr, static_cast<size_t>(room), SPLICE_F_NONBLOCK);
+        if (moved > 0)
+            continue;
+        if (moved == 0)
+            _exit(0);
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN) {
+            nanosleep(&pause, nullptr);
+            continue;
+        }
+        if (errno == EINVAL || errno == ENOSYS)
+            break;
+        _exit(1);
+    }
+    _exit(copyAll(in, pipeOut) ? 0 : 1);
+}
+
+// Starts `argv` with standard input from `inFd` (-1: open the input file
+// instead) and standard output on the output file. Returns its process id.
+static pid_t start(const Options &options, char **argv, int inFd)
 {
     pid_t pid = fork();
     if (pid < 0)
@@ -86,17 +195,14 @@ static pid_t start(const Options &options, char **argv, int inFd, int outFd, boo
         dup2(inFd, 0);
     else
         redirect(0, options.input, O_RDONLY);
-    if (outFd >= 0)
-        dup2(outFd, 1);
-    else
-        redirect(1, options.output, O_WRONLY | O_CREAT | O_TRUNC);
+    redirect(1, options.output, O_WRONLY | O_CREAT | O_TRUNC);
     // The filters' log lines are not part of what is measured.
     redirect(2, "/dev/null", O_WRONLY);
+    // Both pipe ends are closed here: the program sees end of input when the feeder exits.
     for (int fd = 3; fd < 64; fd++)
         close(fd);
-    if (addEnv)
-        for (int k = 0; k < options.envCount; k++)
-            putenv(const_cast<char *>(options.env[k]));
+    for (int k = 0; k < options.envCount; k++)
+        putenv(const_cast<char *>(options.env[k]));
     execvp(argv[0], argv);
     _exit(127);
 }
@@ -111,45 +217,49 @@ static int exitStatus(int status)
 static Result runOnce(const Options &options)
 {
     Result result = {};
-    double begin = now();
-    pid_t catPid = -1;
-    pid_t pid;
-    if (options.throughPipe) {
+    // Through a pipe the feeder starts first, so the pipe fills before the program reads.
+    pid_t feederPid = -1;
+    int pipeIn = -1;
+    if (options.inputPipe) {
         int pipeFds[2];
         if (pipe(pipeFds) != 0)
             fail("pipe");
-        static char catName[] = "cat";
-        static char *catArgv[] = {catName, nullptr};
-        Options sink = options;
-        sink.output = "/dev/null";
-        catPid = start(sink, catArgv, pipeFds[0], -1, false);
-        pid = start(options, options.program, -1, pipeFds[1], true);
-        close(pipeFds[0]);
+        feederPid = startFeeder(options, pipeFds[0], pipeFds[1]);
         close(pipeFds[1]);
-    } else {
-        pid = start(options, options.program, -1, -1, true);
+        pipeIn = pipeFds[0];
     }
+    double begin = now();
+    pid_t pid = start(options, options.program, pipeIn);
+    if (pipeIn >= 0)
+        close(pipeIn);
 
+    // The program's own rusage and the end of the wall time, then the feeder.
+    // A program that read to the end of its input saw the feeder exit; one
+    // that stopped early leaves it waiting for room that never comes.
     int status = 0;
     rusage usage;
     if (wait4(pid, &status, 0, &usage) < 0)
         fail("wait4");
-    if (catPid > 0) {
-        int catStatus = 0;
-        if (waitpid(catPid, &catStatus, 0) < 0)
-            fail("waitpid");
-    }
     result.wallSeconds = now() - begin;
+    if (feederPid > 0) {
+        kill(feederPid, SIGKILL);
+        int feederStatus = 0;
+        rusage feederUsage;
+        if (wait4(feederPid, &feederStatus, 0, &feederUsage) < 0)
+            fail("wait4");
+        result.feederSeconds = seconds(feederUsage.ru_utime) + seconds(feederUsage.ru_stime);
+    }
     result.userSeconds = seconds(usage.ru_utime);
     result.systemSeconds = seconds(usage.ru_stime);
     result.maxRssKib = usage.ru_maxrss;
+    result.waits = usage.ru_nvcsw;
     result.status = exitStatus(status);
     return result;
 }
 
 static void usage()
 {
-    std::fprintf(stderr, "usage: runner [-i input] [-o output | -p] [-e NAME=VALUE]... [-n runs] [-w warmups] "
+    std::fprintf(stderr, "usage: runner [-i input] [-p] [-o output] [-e NAME=VALUE]... [-n runs] [-w warmups] "
                          "-- program args...\n");
     std::exit(2);
 }
@@ -169,7 +279,7 @@ static Options parse(int argc, char **argv)
             break;
         }
         if (std::strcmp(arg, "-p") == 0) {
-            options.throughPipe = true;
+            options.inputPipe = true;
             continue;
         }
         if (i + 1 >= argc)
@@ -203,8 +313,8 @@ int main(int argc, char **argv)
         runner::runOnce(options);
     for (int r = 0; r < options.runs; r++) {
         runner::Result result = runner::runOnce(options);
-        std::printf("run %.6f %.6f %.6f %ld %d\n", result.userSeconds, result.systemSeconds, result.wallSeconds,
-                    result.maxRssKib, result.status);
+        std::printf("run %.6f %.6f %.6f %ld %d %.6f %ld\n", result.userSeconds, result.systemSeconds,
+                    result.wallSeconds, result.maxRssKib, result.status, result.feederSeconds, result.waits);
         std::fflush(stdout);
     }
     return 0;

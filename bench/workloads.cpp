@@ -1,8 +1,9 @@
 // Photo-like benchmark inputs, the same bytes on every run: URF pages written
-// with libcups' URF writer, and raw CMYK samples for a PostScript image.
+// with libcups' URF writer, CMYK samples for a PostScript image, CMYK raster.
 //
 // workloads urf rgb|grey <width> <height> <pages> <dpi>   URF job on standard output
 // workloads cmyk <width> <height>                         CMYK samples on standard output
+// workloads raster <width> <height> <pages> <dpi>         uncompressed 8-bit CMYK CUPS raster
 //
 // Every pixel is a smooth gradient plus a little noise, so neighbouring
 // pixels differ and an encoder stores nearly every line as literal runs.
@@ -83,20 +84,68 @@ static int writeUrf(bool grey, uint32_t width, uint32_t height, uint32_t pages, 
     return 0;
 }
 
+// Row y of a dense CMYK photo: every component has some ink, black stays
+// light, as in a photo.
+static void cmykRow(std::vector<uint8_t> &row, Noise &noise, uint32_t y, uint32_t width, uint32_t height,
+                    uint32_t page)
+{
+    for (uint32_t x = 0; x < width; x++)
+        for (uint32_t c = 0; c < 4; c++) {
+            int32_t base = gradient(x, y, width, height, c, page);
+            if (c == 3)
+                base /= 4;
+            row[static_cast<size_t>(x) * 4 + c] = clampByte(base + 16 + nextNoise(noise, 16));
+        }
+}
+
 static int writeCmyk(uint32_t width, uint32_t height)
 {
     std::vector<uint8_t> row(static_cast<size_t>(width) * 4);
     Noise noise = {19700101u};
     for (uint32_t y = 0; y < height; y++) {
-        for (uint32_t x = 0; x < width; x++)
-            for (uint32_t c = 0; c < 4; c++) {
-                // Black stays light, as in a photo; every component has some ink.
-                int32_t base = c == 3 ? gradient(x, y, width, height, c, 0) / 4 : gradient(x, y, width, height, c, 0);
-                row[static_cast<size_t>(x) * 4 + c] = clampByte(base + 16 + nextNoise(noise, 16));
-            }
+        cmykRow(row, noise, y, width, height, 0);
         std::fwrite(row.data(), 1, row.size(), stdout);
     }
     return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+// The same photo as CUPS raster written by libcups without compression, the
+// densest raster a driver chain can hand to dunsiple.
+static int writeRaster(uint32_t width, uint32_t height, uint32_t pages, uint32_t dpi)
+{
+    cups_raster_t *out = cupsRasterOpen(1, CUPS_RASTER_WRITE);
+    if (out == nullptr) {
+        std::fprintf(stderr, "workloads: can't open the raster writer\n");
+        return 1;
+    }
+    std::vector<uint8_t> row(static_cast<size_t>(width) * 4);
+    Noise noise = {19700101u};
+    for (uint32_t p = 0; p < pages; p++) {
+        cups_page_header2_t header;
+        std::memset(&header, 0, sizeof header);
+        header.HWResolution[0] = dpi;
+        header.HWResolution[1] = dpi;
+        header.cupsWidth = width;
+        header.cupsHeight = height;
+        header.cupsBitsPerColor = 8;
+        header.cupsBitsPerPixel = 32;
+        header.cupsBytesPerLine = width * 4;
+        header.cupsColorOrder = CUPS_ORDER_CHUNKED;
+        header.cupsColorSpace = CUPS_CSPACE_CMYK;
+        header.cupsNumColors = 4;
+        header.PageSize[0] = width * 72 / dpi;
+        header.PageSize[1] = height * 72 / dpi;
+        if (!cupsRasterWriteHeader2(out, &header)) {
+            std::fprintf(stderr, "workloads: the raster writer refused the page header\n");
+            return 1;
+        }
+        for (uint32_t y = 0; y < height; y++) {
+            cmykRow(row, noise, y, width, height, p);
+            cupsRasterWritePixels(out, row.data(), static_cast<unsigned>(row.size()));
+        }
+    }
+    cupsRasterClose(out);
+    return 0;
 }
 
 } // namespace workloads
@@ -110,6 +159,12 @@ int main(int argc, char **argv)
     if (argc == 4 && std::strcmp(argv[1], "cmyk") == 0)
         return workloads::writeCmyk(static_cast<uint32_t>(std::atol(argv[2])),
                                     static_cast<uint32_t>(std::atol(argv[3])));
-    std::fprintf(stderr, "usage: workloads urf rgb|grey WIDTH HEIGHT PAGES DPI | workloads cmyk WIDTH HEIGHT\n");
+    if (argc == 6 && std::strcmp(argv[1], "raster") == 0)
+        return workloads::writeRaster(static_cast<uint32_t>(std::atol(argv[2])),
+                                      static_cast<uint32_t>(std::atol(argv[3])),
+                                      static_cast<uint32_t>(std::atol(argv[4])),
+                                      static_cast<uint32_t>(std::atol(argv[5])));
+    std::fprintf(stderr, "usage: workloads urf rgb|grey WIDTH HEIGHT PAGES DPI | workloads cmyk WIDTH HEIGHT | "
+                         "workloads raster WIDTH HEIGHT PAGES DPI\n");
     return 2;
 }
