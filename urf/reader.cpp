@@ -48,6 +48,7 @@ static void syncDescriptor()
 // Any other SIGBUS takes the default action when the instruction is retried.
 static void onBusError(int, siginfo_t *info, void *)
 {
+    int saved = errno;
     MappedInput &m = reader.mapped;
     uintptr_t at = reinterpret_cast<uintptr_t>(info->si_addr);
     uintptr_t start = reinterpret_cast<uintptr_t>(m.window);
@@ -58,10 +59,12 @@ static void onBusError(int, siginfo_t *info, void *)
                            -1, 0);
         if (zeros != MAP_FAILED) {
             m.cut = 1;
+            errno = saved;
             return;
         }
     }
     signal(SIGBUS, SIG_DFL);
+    errno = saved;
 }
 
 static void dropWindow()
@@ -73,7 +76,8 @@ static void dropWindow()
     m.windowBytes = 0;
 }
 
-bool mapInput(int fd)
+// The mapping set up for a regular file, or false and nothing changed.
+static bool mapRegularFile(int fd)
 {
     MappedInput &m = reader.mapped;
     struct stat info;
@@ -106,6 +110,16 @@ bool mapInput(int fd)
     m.cut = 0;
     common::setBeforeExit(syncDescriptor);
     return true;
+}
+
+// mapRegularFile's calls fail on pipes and terminals, which is no error of
+// the job's: errno is kept, since a later die reports it.
+bool mapInput(int fd)
+{
+    int saved = errno;
+    bool mapped = mapRegularFile(fd);
+    errno = saved;
+    return mapped;
 }
 
 void releaseInput()
@@ -182,13 +196,16 @@ static int32_t refill(int fd)
 {
     reader.position = 0;
     if (reader.mapped.active && fd == reader.mapped.fd) {
+        int saved = errno;
         int32_t got = refillMapped();
         if (got >= 0) {
             reader.available = got;
             return got;
         }
-        // Read from here on, from where the mapped blocks ended.
+        // Read from here on, from where the mapped blocks ended; the failed
+        // call's errno is no error of the job's.
         releaseInput();
+        errno = saved;
     }
     reader.block = reader.buffer;
     ssize_t got = ::read(fd, reader.buffer, kReaderBufferSize);

@@ -112,6 +112,28 @@ TEST(InPlaceInput, RegularFileIsLeftWhereTheReadsLeaveIt)
     }
 }
 
+// Looking at the input (is it a file to map?) leaves no trace in the job's
+// messages: a fatal header error reports the same errno text through a
+// pipe as from a file.
+TEST(InPlaceInput, FatalErrorTextIsTheSameForAPipeAndAFile)
+{
+    Bytes bad = {'N', 'O', 'T', 'U', 'R', 'F', 0, 0, 0, 0, 0, 1};
+    for (const char *name : {"brovane", "calmeric"}) {
+        SCOPED_TRACE(name);
+        RunOptions viaPipe;
+        if (name[0] == 'b')
+            viaPipe.env.push_back({"PPD", ppdPath("colour-300.ppd")});
+        RunOptions fromFile = viaPipe;
+        viaPipe.stdinPipe = true;
+        std::string crit = std::string("CRIT: (") + name + ") die(Bad File Header) [Success]";
+        for (const RunOptions &options : {viaPipe, fromFile}) {
+            RunResult run = runFilter(programPath(name), kArgs, bad, options);
+            EXPECT_EQ(run.status, 1) << run.err;
+            EXPECT_TRUE(hasLine(run.errLines(), crit)) << run.err;
+        }
+    }
+}
+
 // The spool file cut short while the filter is in the middle of it: the
 // filter, held at a full output pipe mid-page, goes on after the cut, meets
 // the end of its input where the file now ends, reports it as the decoder
