@@ -79,10 +79,25 @@ void emitRow(uint32_t rowIndex, uint8_t *line, uint32_t replica, int32_t bitsPer
 // Hands the rows still gathered for writing to libcups; at the end of a page.
 void flushRows();
 
-// Row conversions, exposed for their tests. Each returns the bytes written.
+// Row conversions in portable code, exposed for their tests and the
+// reference that every vector form matches byte for byte. packMonochrome
+// works in place and returns the bytes it wrote.
 uint32_t packMonochrome(uint8_t *line, uint32_t pixels);
 void greyToRgb(const uint8_t *grey, uint32_t pixels, uint8_t *rgb);
 void widenPixels(const uint8_t *line, uint32_t pixels, uint32_t pixelSize, uint32_t scale, uint8_t *wide);
+
+// The three row conversions in one instruction set. Each writes exactly the
+// bytes the portable form writes and reads only the pixels it is given.
+struct RowConversions {
+    const char *name; // "portable", "sse2", "avx2" or "neon"
+    uint32_t (*packMonochrome)(uint8_t *line, uint32_t pixels);
+    void (*greyToRgb)(const uint8_t *grey, uint32_t pixels, uint8_t *rgb);
+    void (*widenPixels)(const uint8_t *line, uint32_t pixels, uint32_t pixelSize, uint32_t scale, uint8_t *wide);
+};
+constexpr uint32_t kMaxRowConversionSets = 4;
+// The sets this build has and this processor runs, portable first and the
+// one the row output uses last; returns how many it put in `sets`.
+uint32_t rowConversionSets(const RowConversions *sets[kMaxRowConversionSets]);
 
 // PostScript output (psOutput build): the document, page by page.
 void writeDocumentHeader(const char *user, const char *title);

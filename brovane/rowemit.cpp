@@ -1,8 +1,10 @@
-// Row output: each decoded line packed to 1-bit black, expanded from grey to
-// RGB or widened by the enlargement, then written once for every row it stands for.
+// Row output: each decoded line packed to 1-bit black, expanded from grey to RGB or widened
+// (portable code, or the processor's vector form), then written once for every row it stands for.
 
 #include "brovane/brovane.h"
+#include "brovane/rowconvert.h"
 
+#include "common/cpu.h"
 #include "common/filter.h"
 
 #include <cstdlib>
@@ -34,30 +36,35 @@ constexpr bool kLittleEndian = false;
 #error "byte order unknown: the row conversions need __BYTE_ORDER__"
 #endif
 
+// The portable conversions, the reference for the vector sets and the set
+// for processors that have none of their units.
+constexpr RowConversions kPortableRows = {"portable", packMonochrome, greyToRgb, widenPixels};
+
 // Converted rows, kept for the whole job and grown when a page needs more.
 struct RowEmitter {
-    uint8_t *rgbRow;      // grey line expanded to RGB
-    size_t rgbCapacity;   // bytes allocated for rgbRow
-    uint8_t *wideRow;     // colour line widened by the enlargement
-    size_t wideCapacity;  // bytes allocated for wideRow
-    const uint8_t *ready; // the converted form of the current line
-    uint32_t readyBytes;  // its length, written for every replica
-    uint32_t rowLimit;    // rows of the page's output; rows past it are dropped
+    const RowConversions *conversions; // chosen at the first page, for the job
+    uint8_t *rgbRow;                   // grey line expanded to RGB
+    size_t rgbCapacity;                // bytes allocated for rgbRow
+    uint8_t *wideRow;                  // colour line widened by the enlargement
+    size_t wideCapacity;               // bytes allocated for wideRow
+    const uint8_t *ready;              // the converted form of the current line
+    uint32_t readyBytes;               // its length, written for every replica
+    uint32_t rowLimit;                 // rows of the page's output; rows past it are dropped
     uint8_t staged[kStagingBytes]; // whole rows waiting to be written together
     uint32_t stagedBytes;          // bytes of staged in use
 };
 static RowEmitter emitter; // zeroed at start
 
-uint32_t packMonochrome(uint8_t *line, uint32_t pixels)
+uint32_t packMonochromeFrom(uint8_t *line, uint32_t pixels, uint32_t firstByte)
 {
     // Byte k is stored after pixels 8k..8k+7 are read, and k <= 8k, so the
     // packing never overwrites a pixel it still needs. A pixel below 128 is
     // ink (1). Bits past the last pixel of a partial byte stay 0 (no ink).
     // Eight pixels a step: a lane's top bit clear is ink, moved to the lane's
-    // low bit and gathered into one byte. Invariant: k < whole = pixels / 8,
-    // so the 8-byte read at 8k lies within the line's pixels.
+    // low bit and gathered into one byte. Invariant: firstByte <= k < whole =
+    // pixels / 8, so the 8-byte read at 8k lies within the line's pixels.
     uint32_t whole = pixels / 8;
-    for (uint32_t k = 0; k < whole; k++) {
+    for (uint32_t k = firstByte; k < whole; k++) {
         uint64_t lanes;
         std::memcpy(&lanes, line + 8 * static_cast<size_t>(k), sizeof lanes);
         uint64_t ink = (~lanes & kHighBits) >> 7;
@@ -73,6 +80,11 @@ uint32_t packMonochrome(uint8_t *line, uint32_t pixels)
         whole++;
     }
     return whole;
+}
+
+uint32_t packMonochrome(uint8_t *line, uint32_t pixels)
+{
+    return packMonochromeFrom(line, pixels, 0);
 }
 
 void greyToRgb(const uint8_t *grey, uint32_t pixels, uint8_t *rgb)
@@ -167,9 +179,32 @@ void widenPixels(const uint8_t *line, uint32_t pixels, uint32_t pixelSize, uint3
             std::memcpy(wide, line, pixelSize);
 }
 
+uint32_t rowConversionSets(const RowConversions *sets[kMaxRowConversionSets])
+{
+    // Ordered from the least to the most capable unit; a set is asked for
+    // only once its unit is known to be there (see rowconvert.h).
+    const common::CpuFeatures &cpu = common::cpuFeatures();
+    uint32_t count = 0;
+    sets[count++] = &kPortableRows;
+    const RowConversions *found[kMaxRowConversionSets - 1] = {
+        cpu.sse2 ? sse2RowConversions() : nullptr,
+        cpu.avx2 ? avx2RowConversions() : nullptr,
+        cpu.neon ? neonRowConversions() : nullptr,
+    };
+    for (const RowConversions *set : found)
+        if (set != nullptr)
+            sets[count++] = set;
+    return count;
+}
+
 bool prepareRows(uint32_t rows)
 {
     emitter.rowLimit = rows;
+    // The conversions are chosen once for the job: the best set there is.
+    if (emitter.conversions == nullptr) {
+        const RowConversions *sets[kMaxRowConversionSets];
+        emitter.conversions = sets[rowConversionSets(sets) - 1];
+    }
     if (rasterInput)
         return true; // raster rows go out as they come in
 
@@ -211,13 +246,13 @@ static void convertRow(uint8_t *line, int32_t bitsPerPixel)
     const cups_page_header2_t &header = job.pageHeader;
     uint32_t pixelSize = static_cast<uint32_t>(bitsPerPixel) / 8;
     if (common::fieldBits(header.cupsColorSpace) == CUPS_CSPACE_K && job.monochrome) {
-        emitter.readyBytes = packMonochrome(line, page.urfWidth);
+        emitter.readyBytes = emitter.conversions->packMonochrome(line, page.urfWidth);
         emitter.ready = line;
         if (psOutput)
             for (uint32_t k = 0; k < emitter.readyBytes; k++)
                 line[k] = static_cast<uint8_t>(~line[k]);
     } else if (page.urfColorSpace == 0 && !job.monochrome) {
-        greyToRgb(line, page.urfWidth, emitter.rgbRow);
+        emitter.conversions->greyToRgb(line, page.urfWidth, emitter.rgbRow);
         emitter.ready = emitter.rgbRow;
         emitter.readyBytes = page.urfWidth * 3;
     } else if (page.scale == 1 || psOutput) {
@@ -225,7 +260,7 @@ static void convertRow(uint8_t *line, int32_t bitsPerPixel)
         emitter.readyBytes = page.urfWidth * 3;
     } else {
         uint32_t scale = static_cast<uint32_t>(page.scale);
-        widenPixels(line, page.urfWidth, pixelSize, scale, emitter.wideRow);
+        emitter.conversions->widenPixels(line, page.urfWidth, pixelSize, scale, emitter.wideRow);
         emitter.ready = emitter.wideRow;
         emitter.readyBytes = page.urfWidth * scale * pixelSize;
     }

@@ -1,5 +1,5 @@
-// Row output: 1-bit packing, grey to RGB, widening, rows past the page and
-// replicas written from one conversion, read back through libcups.
+// Row output: 1-bit packing, grey to RGB, widening (portable and vector forms),
+// rows past the page and replicas written from one conversion, read back through libcups.
 
 #include "support.h"
 
@@ -8,6 +8,8 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <utility>
+#include <vector>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -53,6 +55,120 @@ TEST(RowConversion, GreyToRgbAndWidening)
     Bytes wide(18);
     brovane::widenPixels(line.data(), 2, 3, 3, wide.data());
     EXPECT_EQ(wide, (Bytes{1, 2, 3, 1, 2, 3, 1, 2, 3, 4, 5, 6, 4, 5, 6, 4, 5, 6}));
+}
+
+// ---- Vector forms against the portable code ------------------------------
+
+// The vector sets this processor runs. Cross builds run under an emulator
+// whose processor has NEON, so there a missing set means the vector code was
+// left out of the build or not chosen, and fails.
+std::vector<const brovane::RowConversions *> vectorSets()
+{
+    const brovane::RowConversions *sets[brovane::kMaxRowConversionSets];
+    uint32_t count = brovane::rowConversionSets(sets);
+    EXPECT_STREQ(sets[0]->name, "portable");
+#ifdef FILTERS_EXPECT_VECTOR
+#if defined(__aarch64__) || defined(__arm__)
+    EXPECT_STREQ(sets[count - 1]->name, "neon") << "the emulated processor has NEON, the build must use it";
+#endif
+    EXPECT_GT(count, 1u) << "no vector form of the row conversions on this processor";
+#endif
+    return std::vector<const brovane::RowConversions *>(sets + 1, sets + count);
+}
+
+// Widths from none through several vector blocks (64 pixels at most) and
+// their tails, and some long lines.
+std::vector<uint32_t> testWidths()
+{
+    std::vector<uint32_t> widths;
+    for (uint32_t w = 0; w <= 200; w++)
+        widths.push_back(w);
+    for (uint32_t w : {255u, 256u, 257u, 511u, 1000u, 2480u, 2481u, 4099u})
+        widths.push_back(w);
+    return widths;
+}
+
+uint32_t nextRandom(uint32_t &state)
+{
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+}
+
+// A buffer of random bytes whose `bytes` bytes of content start `offset`
+// bytes in (so at every alignment) and end at its end, for the input: the
+// sanitizer build sees any read past it. Over the test's lines every value
+// falls on every lane of a vector block many times.
+Bytes inputAt(uint32_t offset, size_t bytes, uint32_t &random)
+{
+    Bytes buffer(offset + bytes);
+    for (uint8_t &b : buffer)
+        b = static_cast<uint8_t>(nextRandom(random) >> 24);
+    return buffer;
+}
+
+// Output buffers are filled with a marker, content `offset` bytes in and 64
+// bytes of marker after it, and compared whole: a byte written outside the
+// portable code's output differs.
+Bytes outputAt(uint32_t offset, size_t bytes)
+{
+    return Bytes(offset + bytes + 64, 0xA5);
+}
+
+// Where two buffers of one size first differ, or -1: a failure names one
+// byte instead of printing whole lines.
+long firstDifference(const Bytes &a, const Bytes &b)
+{
+    for (size_t i = 0; i < a.size(); i++)
+        if (a[i] != b[i])
+            return static_cast<long>(i);
+    return -1;
+}
+
+TEST(RowConversion, VectorFormsMatchPortable)
+{
+    std::vector<const brovane::RowConversions *> sets = vectorSets();
+    if (sets.empty())
+        GTEST_SKIP() << "no vector unit on this processor";
+    const std::pair<uint32_t, uint32_t> widenings[] = {{1, 2}, {1, 3}, {1, 4}, {3, 2}, {3, 3}, {3, 4}, {3, 5}};
+    uint32_t random = 0x9E3779B9u;
+    for (const brovane::RowConversions *set : sets)
+        for (uint32_t width : testWidths()) {
+            // Every alignment for the short lines; one a line for the long.
+            uint32_t offsets = width <= 200 ? 32 : 1;
+            for (uint32_t k = 0; k < offsets; k++) {
+                uint32_t in = 1 + (k + width) % 32;
+                uint32_t out = 1 + (7 * k + width / 3) % 32;
+                SCOPED_TRACE(testing::Message() << set->name << ", " << width << " pixels, input at " << in
+                                                << ", output at " << out);
+
+                // 1-bit packing works in place: the whole line is compared,
+                // the packed bytes and what is left of the pixels after them.
+                Bytes line = inputAt(in, width, random);
+                Bytes expected = line;
+                uint32_t expectedBytes = brovane::packMonochrome(expected.data() + in, width);
+                ASSERT_EQ(set->packMonochrome(line.data() + in, width), expectedBytes);
+                ASSERT_EQ(firstDifference(line, expected), -1) << "1-bit packing";
+
+                Bytes grey = inputAt(in, width, random);
+                Bytes rgb = outputAt(out, 3 * static_cast<size_t>(width));
+                Bytes expectedRgb = rgb;
+                brovane::greyToRgb(grey.data() + in, width, expectedRgb.data() + out);
+                set->greyToRgb(grey.data() + in, width, rgb.data() + out);
+                ASSERT_EQ(firstDifference(rgb, expectedRgb), -1) << "grey to RGB";
+
+                for (auto [pixelSize, scale] : widenings) {
+                    Bytes pixels = inputAt(in, static_cast<size_t>(width) * pixelSize, random);
+                    Bytes wide = outputAt(out, static_cast<size_t>(width) * pixelSize * scale);
+                    Bytes expectedWide = wide;
+                    brovane::widenPixels(pixels.data() + in, width, pixelSize, scale, expectedWide.data() + out);
+                    set->widenPixels(pixels.data() + in, width, pixelSize, scale, wide.data() + out);
+                    ASSERT_EQ(firstDifference(wide, expectedWide), -1)
+                        << pixelSize << "-byte pixels widened " << scale << " times";
+                }
+            }
+        }
 }
 
 // A page set up and emitted through the real row output into a raster file.
