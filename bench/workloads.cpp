@@ -41,6 +41,27 @@ static int32_t gradient(uint32_t x, uint32_t y, uint32_t width, uint32_t height,
     return static_cast<int32_t>((along + 60 * page + 40 * c) % 256);
 }
 
+// A page of 8-bit chunked samples, `components` a pixel, as both writers take it.
+static cups_page_header2_t pageHeader(uint32_t width, uint32_t height, uint32_t components, uint32_t dpi,
+                                      cups_cspace_t colorSpace)
+{
+    cups_page_header2_t header;
+    std::memset(&header, 0, sizeof header);
+    header.HWResolution[0] = dpi;
+    header.HWResolution[1] = dpi;
+    header.cupsWidth = width;
+    header.cupsHeight = height;
+    header.cupsBitsPerColor = 8;
+    header.cupsBitsPerPixel = 8 * components;
+    header.cupsBytesPerLine = width * components;
+    header.cupsColorOrder = CUPS_ORDER_CHUNKED;
+    header.cupsColorSpace = colorSpace;
+    header.cupsNumColors = components;
+    header.PageSize[0] = width * 72 / dpi;
+    header.PageSize[1] = height * 72 / dpi;
+    return header;
+}
+
 static int writeUrf(bool grey, uint32_t width, uint32_t height, uint32_t pages, uint32_t dpi)
 {
     cups_raster_t *out = cupsRasterOpen(1, CUPS_RASTER_WRITE_APPLE);
@@ -52,20 +73,8 @@ static int writeUrf(bool grey, uint32_t width, uint32_t height, uint32_t pages, 
     std::vector<uint8_t> row(static_cast<size_t>(width) * components);
     Noise noise = {20240601u};
     for (uint32_t p = 0; p < pages; p++) {
-        cups_page_header2_t header;
-        std::memset(&header, 0, sizeof header);
-        header.HWResolution[0] = dpi;
-        header.HWResolution[1] = dpi;
-        header.cupsWidth = width;
-        header.cupsHeight = height;
-        header.cupsBitsPerColor = 8;
-        header.cupsBitsPerPixel = 8 * components;
-        header.cupsBytesPerLine = width * components;
-        header.cupsColorOrder = CUPS_ORDER_CHUNKED;
-        header.cupsColorSpace = grey ? CUPS_CSPACE_SW : CUPS_CSPACE_SRGB;
-        header.cupsNumColors = components;
-        header.PageSize[0] = width * 72 / dpi;
-        header.PageSize[1] = height * 72 / dpi;
+        cups_page_header2_t header =
+            pageHeader(width, height, components, dpi, grey ? CUPS_CSPACE_SW : CUPS_CSPACE_SRGB);
         header.cupsInteger[CUPS_RASTER_PWG_TotalPageCount] = pages;
         std::strcpy(header.MediaType, "stationery");
         if (!cupsRasterWriteHeader2(out, &header)) {
@@ -121,20 +130,7 @@ static int writeRaster(uint32_t width, uint32_t height, uint32_t pages, uint32_t
     std::vector<uint8_t> row(static_cast<size_t>(width) * 4);
     Noise noise = {19700101u};
     for (uint32_t p = 0; p < pages; p++) {
-        cups_page_header2_t header;
-        std::memset(&header, 0, sizeof header);
-        header.HWResolution[0] = dpi;
-        header.HWResolution[1] = dpi;
-        header.cupsWidth = width;
-        header.cupsHeight = height;
-        header.cupsBitsPerColor = 8;
-        header.cupsBitsPerPixel = 32;
-        header.cupsBytesPerLine = width * 4;
-        header.cupsColorOrder = CUPS_ORDER_CHUNKED;
-        header.cupsColorSpace = CUPS_CSPACE_CMYK;
-        header.cupsNumColors = 4;
-        header.PageSize[0] = width * 72 / dpi;
-        header.PageSize[1] = height * 72 / dpi;
+        cups_page_header2_t header = pageHeader(width, height, 4, dpi, CUPS_CSPACE_CMYK);
         if (!cupsRasterWriteHeader2(out, &header)) {
             std::fprintf(stderr, "workloads: the raster writer refused the page header\n");
             return 1;

@@ -12,8 +12,6 @@ namespace dunsiple {
 
 namespace {
 
-constexpr size_t kPeriodPixels = 8;                             // the matrix repeats every 8 columns
-constexpr size_t kPeriodBytes = kPeriodPixels * kBytesPerPixel; // 32 row bytes a period
 constexpr size_t kWordBytes = sizeof(uint64_t);                 // row bytes a step: two pixels
 constexpr size_t kPeriodWords = kPeriodBytes / kWordBytes;      // 4 steps a period
 

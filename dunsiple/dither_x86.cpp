@@ -14,11 +14,6 @@ namespace dunsiple {
 
 namespace {
 
-constexpr size_t kPeriodPixels = 8;                             // the matrix repeats every 8 columns
-constexpr size_t kPeriodBytes = kPeriodPixels * kBytesPerPixel; // 32 row bytes, 4 packed bytes a period
-constexpr size_t kStepPixels = 2 * kPeriodPixels;               // pixels a loop step: 64 row bytes
-constexpr size_t kStepBytes = kStepPixels * kBytesPerPixel;
-
 // The comparison used throughout: (value >> 2) >= t for a threshold t of
 // 1..64 is value >= 4t, that is value > 4t - 1 with 4t - 1 in 3..255 (255,
 // for t = 64, is never exceeded, as the rule has it). x86 compares bytes
