@@ -52,12 +52,16 @@ static void onBusError(int, siginfo_t *info, void *)
     MappedInput &m = reader.mapped;
     uintptr_t at = reinterpret_cast<uintptr_t>(info->si_addr);
     uintptr_t start = reinterpret_cast<uintptr_t>(m.window);
-    if (m.window != nullptr && at >= start && at - start < m.windowBytes) {
+    // A fault again where zeros were already mapped would repeat for ever
+    // (an emulator may not honour the new mapping): that one takes the default.
+    bool again = m.zeroedFrom != 0 && at >= m.zeroedFrom;
+    if (m.window != nullptr && at >= start && at - start < m.windowBytes && !again) {
         uintptr_t from = at - (at - start) % m.pageBytes;
         size_t bytes = m.windowBytes - (from - start);
         void *zeros = mmap(reinterpret_cast<void *>(from), bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
                            -1, 0);
         if (zeros != MAP_FAILED) {
+            m.zeroedFrom = from;
             m.cut = 1;
             errno = saved;
             return;
@@ -74,6 +78,7 @@ static void dropWindow()
         munmap(m.window, m.windowBytes);
     m.window = nullptr;
     m.windowBytes = 0;
+    m.zeroedFrom = 0;
 }
 
 // The mapping set up for a regular file, or false and nothing changed.
@@ -108,6 +113,7 @@ static bool mapRegularFile(int fd)
     m.window = nullptr;
     m.windowBytes = 0;
     m.cut = 0;
+    m.zeroedFrom = 0;
     common::setBeforeExit(syncDescriptor);
     return true;
 }

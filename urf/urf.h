@@ -67,6 +67,7 @@ struct MappedInput {
     uint64_t windowStart;  // file offset of window[0], a multiple of the page size
     size_t windowBytes;    // bytes mapped at window (the last piece may be shorter)
     volatile sig_atomic_t cut; // set by the SIGBUS handler: the file shrank under the window
+    uintptr_t zeroedFrom;  // where the handler mapped zeros over the window; 0 = nowhere
 };
 
 // The buffered reader: every byte of a job passes through it.

@@ -140,6 +140,12 @@ TEST(InPlaceInput, FatalErrorTextIsTheSameForAPipeAndAFile)
 // reports a short job, and ends normally: never killed by SIGBUS.
 TEST(InPlaceInput, FileCutShortUnderARunningFilterEndsLikeAShortJob)
 {
+#if defined(__arm__)
+    // qemu-arm does not honour a mapping replaced from a signal handler: the
+    // access faults again (seen with qemu 7.2; arm64's qemu and kernels do).
+    if (std::getenv("FILTER_EMULATOR"))
+        GTEST_SKIP() << "32-bit ARM emulator: zero pages mapped by the SIGBUS handler are not seen";
+#endif
     const off_t cut = 300000;
     std::string path = writeTempFile(noisyJob(2000, 400)); // 2.4 MB, rows of 6000 bytes
     int input = open(path.c_str(), O_RDWR);

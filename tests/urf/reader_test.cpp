@@ -6,6 +6,7 @@
 #include "common/filter.h"
 #include "urf/urf.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -197,6 +198,12 @@ TEST(UrfReader, FileReadInPlaceGivesWhatReadsGive)
 // shortened file ends.
 TEST(UrfReader, FileCutShortWhileMappedEndsTheInput)
 {
+#if defined(__arm__)
+    // qemu-arm does not honour a mapping replaced from a signal handler: the
+    // access faults again (seen with qemu 7.2; arm64's qemu and kernels do).
+    if (std::getenv("FILTER_EMULATOR"))
+        GTEST_SKIP() << "32-bit ARM emulator: zero pages mapped by the SIGBUS handler are not seen";
+#endif
     Bytes data = pattern(urf::kWindowBytes);
     std::string path = testsupport::writeTempFile(data);
     int fd = open(path.c_str(), O_RDWR);
