@@ -58,16 +58,16 @@ constexpr size_t kWindowBytes = 256 * 1024;
 // have advanced the descriptor, so the offsets in messages, the point at
 // which the job ends and where it leaves the descriptor are unchanged.
 struct MappedInput {
-    bool active;           // the reader's descriptor is mapped, not read
-    int fd;                // that descriptor
-    uint64_t fileOffset;   // the descriptor's offset had each block been read
-    uint64_t fileSize;     // the file's size when last looked up
-    size_t pageBytes;      // the system's page size, which window offsets are multiples of
-    uint8_t *window;       // the mapped piece of the file, or null
-    uint64_t windowStart;  // file offset of window[0], a multiple of the page size
-    size_t windowBytes;    // bytes mapped at window (the last piece may be shorter)
+    bool active;               // the reader's descriptor is mapped, not read
+    int fd;                    // that descriptor
+    uint64_t fileOffset;       // the descriptor's offset had each block been read
+    uint64_t fileSize;         // the file's size when last looked up
+    size_t pageBytes;          // the system's page size, which window offsets are multiples of
+    uint8_t *window;           // the mapped piece of the file, or null
+    uint64_t windowStart;      // file offset of window[0], a multiple of the page size
+    size_t windowBytes;        // bytes mapped at window (the last piece may be shorter)
     volatile sig_atomic_t cut; // set by the SIGBUS handler: the file shrank under the window
-    uintptr_t zeroedFrom;  // where the handler mapped zeros over the window; 0 = nowhere
+    uintptr_t zeroedFrom;      // where the handler mapped zeros over the window; 0 = nowhere
 };
 
 // The buffered reader: every byte of a job passes through it.
