@@ -5,9 +5,11 @@
 #
 # Usage: ./build-packages.sh [ARCH...]      (default: this machine's, arm64, armhf)
 #
-# Installs what it needs with apt-get (the build dependencies of each
-# architecture through multiarch, lintian and devscripts). The source built
-# is this working tree as git sees it (tracked and new files, not ignored).
+# Installs what it needs with apt-get (the build dependencies, lintian and
+# devscripts; for the other architectures their cross compilers, and their
+# libraries in a sysroot that .ci/sysroot makes from one Debian suite). The
+# source built is this working tree as git sees it (tracked and new files,
+# not ignored).
 # Exits 1 when a build, a lintian error or warning or a hardening check fails.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -18,31 +20,22 @@ archs=("$@")
 [ ${#archs[@]} -gt 0 ] || archs=("$native" arm64 armhf)
 out=$root/build/packages
 jobs=$(nproc)
-as_root=()
-[ "$(id -u)" -eq 0 ] || as_root=(sudo)
+. .ci/apt-lib
 step() { printf '\n=== %s (%ds)\n' "$*" "$SECONDS"; }
 
-# --- Tools, and each architecture added to dpkg for its libraries.
+# --- Tools, and for each other architecture its cross compiler, qemu-user
+# and mmdebstrap; that architecture's libraries come in a sysroot
+# (.ci/sysroot), not through the machine's dpkg.
 step "packages for building"
 .ci/install-deps
 tools=(dpkg-dev debhelper lintian devscripts git)
-added=0
 for arch in "${archs[@]}"; do
-  [ "$arch" = "$native" ] && continue
-  tools+=("crossbuild-essential-$arch")
-  command -v qemu-aarch64 >/dev/null || tools+=(qemu-user)
-  if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
-    "${as_root[@]}" dpkg --add-architecture "$arch"
-    added=1
-  fi
+  [ "$arch" = "$native" ] || tools+=("crossbuild-essential-$arch" qemu-user mmdebstrap)
 done
-missing=()
-for p in "${tools[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ] || [ $added -eq 1 ]; then
-  "${as_root[@]}" apt-get update
-  [ ${#missing[@]} -eq 0 ] || "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+mapfile -t missing < <(apt_missing "${tools[@]}")
+if [ ${#missing[@]} -gt 0 ]; then
+  apt_update
+  apt_get install --no-install-recommends "${missing[@]}"
 fi
 
 # --- The source tree, as a package source folder of its own.
@@ -72,15 +65,17 @@ failures=()
 for arch in "${archs[@]}"; do
   if [ "$arch" = "$native" ]; then
     step "$arch: build dependencies, source and binary packages with the tests"
-    "${as_root[@]}" apt-get build-dep -y --no-install-recommends "$src" >/dev/null
+    apt_get build-dep --no-install-recommends "$src" >/dev/null
     build_log "$arch" env DEB_BUILD_OPTIONS="parallel=$jobs" dpkg-buildpackage --no-sign ||
       { failures+=("$arch: package build"); continue; }
   else
-    step "$arch: build dependencies, binary package cross-built"
-    "${as_root[@]}" apt-get build-dep -y --no-install-recommends --host-architecture "$arch" -P cross,nocheck \
-      "$src" >/dev/null
-    build_log "$arch" env DEB_BUILD_OPTIONS="nocheck parallel=$jobs" \
-      dpkg-buildpackage --no-sign -B --host-arch "$arch" -Pcross,nocheck ||
+    step "$arch: sysroot, binary package cross-built"
+    # The build dependencies of $arch (libcups2-dev, libcupsimage2-dev) are
+    # in the sysroot, where dpkg-checkbuilddeps can't see them (-d); those of
+    # the machine are debhelper and cmake, installed above.
+    sysroot=$(.ci/sysroot "$arch") || { failures+=("$arch: no sysroot (the line above says why)"); continue; }
+    build_log "$arch" env DEB_BUILD_OPTIONS="nocheck parallel=$jobs" FILTERS_SYSROOT="$sysroot" \
+      dpkg-buildpackage --no-sign -B -d --host-arch "$arch" -Pcross,nocheck ||
       { failures+=("$arch: package build"); continue; }
   fi
 
