@@ -48,8 +48,14 @@ def fetch_drivers(work):
     os.makedirs(target)
     unpack = os.path.join(work, "cups-package")
     os.makedirs(unpack)
-    result = run(["apt-get", "download", "cups"], check_status=False, cwd=unpack, timeout=300)
-    debs = [f for f in os.listdir(unpack) if f.endswith(".deb")]
+    # A mirror in mid-sync fails a download for a while: tried three times, 20 s apart.
+    for attempt in range(3):
+        result = run(["apt-get", "download", "cups"], check_status=False, cwd=unpack, timeout=300)
+        debs = [f for f in os.listdir(unpack) if f.endswith(".deb")]
+        if result.returncode == 0 and debs:
+            break
+        if attempt < 2:
+            time.sleep(20)
     if result.returncode != 0 or not debs:
         raise Skip("apt-get download cups failed: " + result.stderr.decode(errors="replace")[-300:])
     run(["dpkg-deb", "-x", os.path.join(unpack, debs[0]), os.path.join(unpack, "root")])
