@@ -29,6 +29,8 @@ struct JobState {
     int32_t monochrome;              // 1: grey pages go out as 1-bit black
     int32_t colorDevice;             // the PPD's color_device, only logged
     uint32_t deviceResolution[2];    // HWResolution as the PPD gave it, only logged
+    cups_bool_t jobDuplex;           // Duplex and Tumble as the PPD and options gave
+    cups_bool_t jobTumble;           // them, for pages that name no sides
     int inputFd;                     // job input; all reads go through urf::reader
     cups_raster_t *rasterOut;        // output raster stream on descriptor 1
     cups_raster_t *rasterIn;         // input raster stream (raster-input build)

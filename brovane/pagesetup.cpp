@@ -58,9 +58,16 @@ const char *setupPage()
         return reason;
 
     cups_page_header2_t &header = job.pageHeader;
-    // The URF duplex code goes in as it stands (2 stays 2): stored as the
-    // field's raw 32 bits, since the enumeration only names 0 and 1.
-    common::setFieldBits(header.Duplex, urfPage.duplex);
+    // The sides the page asks for; a page that names none keeps what the
+    // PPD and the job's options gave.
+    bool twoSided = false, tumble = false;
+    if (urf::sidesFor(urfPage.duplex, twoSided, tumble)) {
+        header.Duplex = twoSided ? CUPS_TRUE : CUPS_FALSE;
+        header.Tumble = tumble ? CUPS_TRUE : CUPS_FALSE;
+    } else {
+        header.Duplex = job.jobDuplex;
+        header.Tumble = job.jobTumble;
+    }
     header.cupsWidth = urfPage.width;
     header.cupsHeight = urfPage.height;
     header.cupsBitsPerPixel = 24;

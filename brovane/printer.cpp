@@ -56,6 +56,8 @@ void loadPrinter(int argc, char **argv)
         common::message("DEBUG: (brovane) Done with meta gather, %d\n", 0);
         std::free(code);
     }
+    job.jobDuplex = job.pageHeader.Duplex;
+    job.jobTumble = job.pageHeader.Tumble;
     cupsFreeOptions(optionCount, options);
 }
 

@@ -38,9 +38,11 @@ void mapHeader(const urf::UrfPageHeader &urfPage, cups_page_header2_t &header)
 
     header.HWResolution[0] = urfPage.resolution;
     header.HWResolution[1] = urfPage.resolution;
-    // The URF duplex code goes in as it stands (2 stays 2): stored as the
-    // field's raw 32 bits, since the enumeration only names 0 and 1.
-    common::setFieldBits(header.Duplex, urfPage.duplex);
+    // Without a PPD or options, a page that names no sides is one-sided.
+    bool twoSided = false, tumble = false;
+    urf::sidesFor(urfPage.duplex, twoSided, tumble);
+    header.Duplex = twoSided ? CUPS_TRUE : CUPS_FALSE;
+    header.Tumble = tumble ? CUPS_TRUE : CUPS_FALSE;
     header.NumCopies = 1;
 }
 

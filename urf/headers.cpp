@@ -30,6 +30,29 @@ UrfPageHeader parsePageHeader(const uint8_t *bytes)
     return page;
 }
 
+bool sidesFor(uint8_t duplex, bool &twoSided, bool &tumble)
+{
+    // Drivers read the CUPS header's Duplex as yes or no, so the code is
+    // translated, never copied: a one-sided job (1) copied as is would print
+    // on both sides.
+    switch (duplex) {
+    case 1:
+        twoSided = false;
+        tumble = false;
+        return true;
+    case 2:
+        twoSided = true;
+        tumble = true;
+        return true;
+    case 3:
+        twoSided = true;
+        tumble = false;
+        return true;
+    default:
+        return false;
+    }
+}
+
 uint32_t readFileHeader(int fd)
 {
     // Cleared first: bytes a short stream does not supply read as zero, so

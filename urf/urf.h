@@ -33,7 +33,7 @@ struct UrfFileHeader {
 struct UrfPageHeader {
     uint8_t bitsPerPixel; // 8 grey, 24 colour, ...
     uint8_t colorSpace;   // 0 grey, anything else colour
-    uint8_t duplex;       // passed on unchanged
+    uint8_t duplex;       // sides: 1 one, 2 two (short edge), 3 two (long edge)
     uint8_t quality;      // 167 marks a raw page
     uint32_t width;       // pixels per line
     uint32_t height;      // lines in the page
@@ -46,6 +46,10 @@ extern uint8_t headerBytes[kPageHeaderSize];
 
 uint32_t readBigEndian32(const uint8_t *bytes);
 UrfPageHeader parsePageHeader(const uint8_t *bytes);
+// The sides a duplex code asks for, as the CUPS page header's Duplex and
+// Tumble; false for 0 and codes the format does not define, which ask for
+// nothing (the job's own setting stands).
+bool sidesFor(uint8_t duplex, bool &twoSided, bool &tumble);
 
 // A regular file's bytes are used where the kernel keeps them: mapped a
 // window at a time, so resident memory stays flat however long the job.

@@ -762,23 +762,40 @@ TEST(BrovanePageSetup, OptionCodeNumbersReachEveryPageHeader)
     }
 }
 
-// The URF duplex code passes as it is (2 stays 2), and every page header
-// carries one copy whatever the PPD (its option code asks for 2), the copies
-// argument and the options ask.
-TEST(BrovanePageSetup, DuplexCodePassesAndCopiesAreOne)
+// Each page's duplex code becomes the sides drivers read: 1 one-sided
+// (Duplex 0, even though the job asked for two sides), 3 long edge, 2 short
+// edge; a page that names none (0) keeps the job's own choice. The log keeps
+// the code. Every page header carries one copy whatever the copies argument
+// and the options ask.
+TEST(BrovanePageSetup, SidesAsEachPageAsksAndCopiesAreOne)
 {
-    Image colour = makeImage(4, 2, 3, 22), grey = makeImage(4, 2, 1, 35);
-    std::vector<std::string> args = {"42", "alice", "Quarterly report", "5", "copies=3"};
-    RunResult run = runBrovane("bw-rgb.ppd", urfJob(2, {urfPage(colour, 1, 300, 2), urfPage(grey, 0, 300, 0)}), args);
+    Image colour = makeImage(4, 2, 3, 22);
+    std::vector<std::string> args = {"42", "alice", "Quarterly report", "5", "copies=3 sides=two-sided-short-edge"};
+    RunResult run = runBrovane("meta.ppd",
+                               urfJob(4, {urfPage(colour, 1, 300, 1), urfPage(colour, 1, 300, 3),
+                                          urfPage(colour, 1, 300, 2), urfPage(colour, 1, 300, 0)}),
+                               args);
     ASSERT_EQ(run.status, 0) << run.err;
-    std::vector<std::string> lines = run.errLines();
-    EXPECT_LT(lineIndex(lines, line("Duplex Mode : 2")), lineIndex(lines, line("Duplex Mode : 0")));
+    std::vector<std::string> logged;
+    for (const std::string &l : run.errLines())
+        if (l.rfind(line("Duplex Mode : "), 0) == 0)
+            logged.push_back(l);
+    EXPECT_EQ(logged, std::vector<std::string>({line("Duplex Mode : 1"), line("Duplex Mode : 3"),
+                                                line("Duplex Mode : 2"), line("Duplex Mode : 0")}));
     std::vector<RasterPage> pages = readRaster(run.out);
-    ASSERT_EQ(pages.size(), 2u);
-    EXPECT_EQ(rawDuplex(pages[0].header), 2u);
-    EXPECT_EQ(rawDuplex(pages[1].header), 0u);
-    EXPECT_EQ(pages[0].header.NumCopies, 1u);
-    EXPECT_EQ(pages[1].header.NumCopies, 1u);
+    ASSERT_EQ(pages.size(), 4u);
+    const std::pair<uint32_t, uint32_t> sides[] = {{0, 0}, {1, 0}, {1, 1}, {1, 1}};
+    for (size_t i = 0; i < 4; i++) {
+        EXPECT_EQ(rawDuplex(pages[i].header), sides[i].first) << "page " << i + 1;
+        EXPECT_EQ(static_cast<uint32_t>(pages[i].header.Tumble), sides[i].second) << "page " << i + 1;
+        EXPECT_EQ(pages[i].header.NumCopies, 1u);
+    }
+    // Without the job's choice a page that names no sides is one-sided (the PPD's default).
+    RunResult plain = runBrovane("meta.ppd", urfJob(1, {urfPage(colour, 1, 300, 0)}));
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    pages = readRaster(plain.out);
+    ASSERT_EQ(pages.size(), 1u);
+    EXPECT_EQ(rawDuplex(pages[0].header), 0u);
 }
 
 // ---- Decoding rules, stream delivery and SIGTERM --------------------------------

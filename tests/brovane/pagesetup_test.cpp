@@ -76,7 +76,8 @@ TEST(PageSetup, ColourPagesAndColourPrintersGetTwentyFourBits)
         EXPECT_EQ(out().cupsNumColors, 3u);
         EXPECT_EQ(out().cupsBytesPerLine, 300u);
         EXPECT_EQ(out().NumCopies, 1u);
-        EXPECT_EQ(testsupport::rawDuplex(out()), 2u); // the URF code as it stands
+        EXPECT_EQ(testsupport::rawDuplex(out()), 1u); // code 2: two-sided,
+        EXPECT_EQ(out().Tumble, CUPS_TRUE);            // turned on the short edge
     }
 }
 

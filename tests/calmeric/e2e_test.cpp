@@ -109,7 +109,9 @@ TEST(CalmericRun, MessagesInOrderAndHeadersMapped)
     ASSERT_EQ(pages.size(), 2u);
     EXPECT_EQ(pages[0].rows, std::vector<Bytes>({Bytes(4, 0x00)}));
     EXPECT_EQ(pages[1].rows, std::vector<Bytes>({{0xFF, 0, 0, 0xFF, 0, 0}}));
-    EXPECT_EQ(testsupport::rawDuplex(pages[1].header), 2u);
+    EXPECT_EQ(testsupport::rawDuplex(pages[0].header), 0u); // code 0: one side
+    EXPECT_EQ(testsupport::rawDuplex(pages[1].header), 1u); // code 2: two sides, short edge
+    EXPECT_EQ(pages[1].header.Tumble, CUPS_TRUE);
     EXPECT_EQ(pages[1].header.HWResolution[0], 300u);
     EXPECT_EQ(pages[1].header.PageSize[0], 0u);
 }

@@ -37,10 +37,28 @@ TEST(HeaderMapping, EachDepthOverwritesTheSameFieldsOnly)
         want.cupsBytesPerLine = c.bytesPerLine;
         want.HWResolution[0] = want.HWResolution[1] = 600;
         want.NumCopies = 1;
-        uint32_t duplex = 2; // not reduced to a yes/no value
-        std::memcpy(&want.Duplex, &duplex, sizeof duplex);
+        want.Duplex = CUPS_TRUE; // code 2: two-sided, short edge
+        want.Tumble = CUPS_TRUE;
         EXPECT_EQ(0, std::memcmp(&header, &want, sizeof header)) << int(c.bitsPerPixel) << "-bit page";
-        EXPECT_EQ(testsupport::rawDuplex(header), 2u);
+    }
+}
+
+// Drivers read Duplex as yes or no: each duplex code is translated, and a
+// page that names no sides (0, or a code the format lacks) after a two-sided
+// one is one-sided again, not left as the header was.
+TEST(HeaderMapping, DuplexCodesBecomeSides)
+{
+    cups_page_header2_t header;
+    std::memset(&header, 0, sizeof header);
+    const struct {
+        uint8_t code;
+        cups_bool_t duplex, tumble;
+    } cases[] = {{1, CUPS_FALSE, CUPS_FALSE}, {3, CUPS_TRUE, CUPS_FALSE}, {2, CUPS_TRUE, CUPS_TRUE},
+                 {0, CUPS_FALSE, CUPS_FALSE}, {2, CUPS_TRUE, CUPS_TRUE},  {7, CUPS_FALSE, CUPS_FALSE}};
+    for (const auto &c : cases) {
+        calmeric::mapHeader(urf::UrfPageHeader{24, 1, c.code, 4, 5, 9, 300}, header);
+        EXPECT_EQ(testsupport::rawDuplex(header), static_cast<uint32_t>(c.duplex)) << "code " << int(c.code);
+        EXPECT_EQ(header.Tumble, c.tumble) << "code " << int(c.code);
     }
 }
 
