@@ -4,13 +4,13 @@
 #include "brovane/enable/enable.h"
 
 #include <cups/cups.h>
+#include <cups/file.h>
 #include <cups/ppd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -44,27 +44,32 @@ static int usage()
 }
 
 // Reads a whole file of at most kMaxPpdBytes; false with the reason.
+// Through libcups' file calls, which read gzip-compressed PPDs (as driver
+// packages ship them) as they read plain ones.
 static bool readFile(const char *path, std::string &text, std::string &why)
 {
-    int fd = open(path, O_RDONLY);
-    if (fd < 0) {
+    cups_file_t *file = cupsFileOpen(path, "r");
+    if (file == nullptr) {
         why = std::string("can't open ") + path + ": " + std::strerror(errno);
         return false;
     }
     text.clear();
     char block[65536];
     ssize_t got;
-    while ((got = read(fd, block, sizeof block)) > 0) {
+    while ((got = cupsFileRead(file, block, sizeof block)) > 0) {
         text.append(block, static_cast<size_t>(got));
         if (text.size() > kMaxPpdBytes) {
-            close(fd);
+            cupsFileClose(file);
             why = std::string(path) + " is larger than 16 MiB: not a PPD it will read";
             return false;
         }
     }
+    // cupsFileRead gives -1 at the end of the file too: only an end short of
+    // it is an error.
     int error = errno;
-    close(fd);
-    if (got < 0) {
+    bool atEnd = cupsFileEOF(file) != 0;
+    cupsFileClose(file);
+    if (got < 0 && !atEnd) {
         why = std::string("can't read ") + path + ": " + std::strerror(error);
         return false;
     }

@@ -142,9 +142,22 @@ static std::string format(const char *pattern, ...)
     return line;
 }
 
+// A refusal is one message line: the library's words inside a reason (the
+// raster interpreter's run over several lines) have their line breaks and
+// other control characters turned into spaces, runs of them into one.
 static Plan refuse(const std::string &reason)
 {
-    return Plan{Verdict::refuse, reason, {}, {}};
+    std::string line;
+    for (char c : reason) {
+        bool control = static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+        if (!control)
+            line += c;
+        else if (!line.empty() && line.back() != ' ')
+            line += ' ';
+    }
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    return Plan{Verdict::refuse, line, {}, {}};
 }
 
 // The kind of driver the queue has, from its filter lines: which one takes

@@ -14,6 +14,7 @@
 # Exit status: 0 passed, 1 failed, 77 skipped (a tool or the drivers are missing).
 
 import argparse
+import gzip
 import os
 import re
 import shutil
@@ -406,6 +407,25 @@ def main():
               not os.path.exists(os.path.join(sched.root, "ppd", "raw.ppd")),
               "brovane-enable on a raw queue: %d %s" % (result.returncode, result.stderr))
         log("refused raw: " + result.stderr.decode().strip())
+
+        # A gzip-compressed PPD, as driver packages ship them, reads as the
+        # plain one; a refusal that quotes the raster interpreter's messages
+        # (several lines of them) is still one line.
+        zebra_ppd = os.path.join(ppd_dir, "zebra.ppd")
+        packed = os.path.join(work, "zebra.ppd.gz")
+        with open(packed, "wb") as f:
+            f.write(gzip.compress(read_bytes(zebra_ppd)))
+        plain, unpacked = (run_enable(args.enable, sched, "--ppd", p) for p in (zebra_ppd, packed))
+        check(plain.returncode == 0 and unpacked.returncode == 0 and unpacked.stdout == plain.stdout,
+              "--ppd zebra.ppd.gz: status %d, %s" % (unpacked.returncode, unpacked.stderr.decode()))
+        bad_code = os.path.join(work, "bad-code.ppd")
+        with open(bad_code, "wb") as f:
+            f.write(read_bytes(zebra_ppd).replace(b'setpagedevice"', b'setpagedevice currentpagedevice"'))
+        result = run_enable(args.enable, sched, "--ppd", bad_code)
+        lines = result.stderr.decode().splitlines()
+        check(result.returncode == 1 and len(lines) == 1 and "give no raster page header: Unknown operator" in lines[0]
+              and "Stack not empty" in lines[0], "refusal of %s: status %d, %s" % (bad_code, result.returncode, lines))
+        log("refused bad-code.ppd: " + lines[0])
 
         # Refused queues: one line naming the reason, status 1, the PPD as it was.
         for queue in REFUSED:
