@@ -21,6 +21,7 @@ namespace brovane {
 
 constexpr int psOutput = BROVANE_PS_OUTPUT;       // write PostScript instead of raster
 constexpr int rasterInput = BROVANE_RASTER_INPUT; // read CUPS raster instead of URF
+constexpr long kMaxCopies = 9999; // copies a job may ask: the scheduler's own ceiling
 
 // Everything that lives for the whole job.
 struct JobState {
@@ -29,6 +30,7 @@ struct JobState {
     int32_t monochrome;              // 1: grey pages go out as 1-bit black
     int32_t colorDevice;             // the PPD's color_device, only logged
     uint32_t deviceResolution[2];    // HWResolution as the PPD gave it, only logged
+    uint32_t headerCopies;           // NumCopies of every page: the printer makes them
     cups_bool_t jobDuplex;           // Duplex and Tumble as the PPD and options gave
     cups_bool_t jobTumble;           // them, for pages that name no sides
     int inputFd;                     // job input; all reads go through urf::reader

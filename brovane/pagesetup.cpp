@@ -71,7 +71,7 @@ const char *setupPage()
     header.cupsWidth = urfPage.width;
     header.cupsHeight = urfPage.height;
     header.cupsBitsPerPixel = 24;
-    header.NumCopies = 1;
+    header.NumCopies = job.headerCopies;
 
     // Line lengths in single precision, exact for every width allowed above.
     int32_t colourBytes = static_cast<int32_t>(ceilf(static_cast<float>(urfPage.width) * 24.0f * 0.125f));

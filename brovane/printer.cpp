@@ -5,6 +5,7 @@
 
 #include "common/filter.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -18,6 +19,20 @@ static bool attributeIsTrue(const char *name)
 {
     ppd_attr_t *attribute = ppdFindAttr(job.ppd, name, nullptr);
     return attribute != nullptr && attribute->value != nullptr && strcasecmp(attribute->value, "True") == 0;
+}
+
+// The copies the job asks for, from the copies argument: 1 to 9999 (the
+// scheduler's own ceiling), 1 for anything else.
+static uint32_t copiesAsked(int argc, char **argv)
+{
+    if (argc <= 4 || argv[4] == nullptr)
+        return 1;
+    char *end = nullptr;
+    errno = 0;
+    long copies = std::strtol(argv[4], &end, 10);
+    if (errno != 0 || end == argv[4] || *end != '\0' || copies < 1 || copies > kMaxCopies)
+        return 1;
+    return static_cast<uint32_t>(copies);
 }
 
 void loadPrinter(int argc, char **argv)
@@ -56,6 +71,10 @@ void loadPrinter(int argc, char **argv)
         common::message("DEBUG: (brovane) Done with meta gather, %d\n", 0);
         std::free(code);
     }
+    // A driver whose PPD leaves copies to the printer (no *cupsManualCopies:
+    // True) has it make them from the page header; with manual copies the
+    // header asks for one.
+    job.headerCopies = job.ppd->manual_copies ? 1 : copiesAsked(argc, argv);
     job.jobDuplex = job.pageHeader.Duplex;
     job.jobTumble = job.pageHeader.Tumble;
     cupsFreeOptions(optionCount, options);

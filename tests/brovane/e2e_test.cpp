@@ -765,12 +765,12 @@ TEST(BrovanePageSetup, OptionCodeNumbersReachEveryPageHeader)
 // Each page's duplex code becomes the sides drivers read: 1 one-sided
 // (Duplex 0, even though the job asked for two sides), 3 long edge, 2 short
 // edge; a page that names none (0) keeps the job's own choice. The log keeps
-// the code. Every page header carries one copy whatever the copies argument
-// and the options ask.
-TEST(BrovanePageSetup, SidesAsEachPageAsksAndCopiesAreOne)
+// the code. The copies argument goes into every page header, where the
+// driver has the printer make them.
+TEST(BrovanePageSetup, SidesAsEachPageAsksAndTheCopiesAsked)
 {
     Image colour = makeImage(4, 2, 3, 22);
-    std::vector<std::string> args = {"42", "alice", "Quarterly report", "5", "copies=3 sides=two-sided-short-edge"};
+    std::vector<std::string> args = {"42", "alice", "Quarterly report", "3", "sides=two-sided-short-edge"};
     RunResult run = runBrovane("meta.ppd",
                                urfJob(4, {urfPage(colour, 1, 300, 1), urfPage(colour, 1, 300, 3),
                                           urfPage(colour, 1, 300, 2), urfPage(colour, 1, 300, 0)}),
@@ -788,14 +788,34 @@ TEST(BrovanePageSetup, SidesAsEachPageAsksAndCopiesAreOne)
     for (size_t i = 0; i < 4; i++) {
         EXPECT_EQ(rawDuplex(pages[i].header), sides[i].first) << "page " << i + 1;
         EXPECT_EQ(static_cast<uint32_t>(pages[i].header.Tumble), sides[i].second) << "page " << i + 1;
-        EXPECT_EQ(pages[i].header.NumCopies, 1u);
+        EXPECT_EQ(pages[i].header.NumCopies, 3u) << "page " << i + 1;
     }
-    // Without the job's choice a page that names no sides is one-sided (the PPD's default).
-    RunResult plain = runBrovane("meta.ppd", urfJob(1, {urfPage(colour, 1, 300, 0)}));
-    ASSERT_EQ(plain.status, 0) << plain.err;
-    pages = readRaster(plain.out);
-    ASSERT_EQ(pages.size(), 1u);
-    EXPECT_EQ(rawDuplex(pages[0].header), 0u);
+
+    // Without the job's choice a page that names no sides is one-sided (the
+    // PPD's default). A copies argument that is no count from 1 to 9999 is one
+    // copy; a PPD that leaves copies to the filters (*cupsManualCopies: True)
+    // has every header ask for one.
+    Bytes manualPpd = readFile(ppdPath("meta.ppd"));
+    const std::string manualLine = "*cupsManualCopies: True\n";
+    manualPpd.insert(manualPpd.end(), manualLine.begin(), manualLine.end());
+    std::string manual = testsupport::writeTempFile(manualPpd, ".ppd");
+    const struct {
+        const char *copies;
+        std::string ppd;
+        uint32_t want;
+    } cases[] = {{"0", ppdPath("meta.ppd"), 1},  {"-2", ppdPath("meta.ppd"), 1},   {"3x", ppdPath("meta.ppd"), 1},
+                 {"10000", ppdPath("meta.ppd"), 1}, {"9999", ppdPath("meta.ppd"), 9999}, {"3", manual, 1}};
+    for (const auto &c : cases) {
+        RunOptions options;
+        options.env.push_back({"PPD", c.ppd});
+        RunResult plain = runFilter(programPath("brovane"), {"42", "alice", "t", c.copies, ""},
+                                    urfJob(1, {urfPage(colour, 1, 300, 0)}), options);
+        ASSERT_EQ(plain.status, 0) << plain.err;
+        pages = readRaster(plain.out);
+        ASSERT_EQ(pages.size(), 1u);
+        EXPECT_EQ(rawDuplex(pages[0].header), 0u);
+        EXPECT_EQ(pages[0].header.NumCopies, c.want) << "copies argument " << c.copies << " with " << c.ppd;
+    }
 }
 
 // ---- Decoding rules, stream delivery and SIGTERM --------------------------------

@@ -21,6 +21,7 @@ void startJob(int32_t monochrome, cups_cspace_t space, unsigned resolution, cups
 {
     std::memset(&brovane::job, 0, sizeof brovane::job);
     brovane::job.monochrome = monochrome;
+    brovane::job.headerCopies = 1;
     brovane::job.pageHeader.cupsColorSpace = space;
     brovane::job.pageHeader.cupsColorOrder = order;
     brovane::job.pageHeader.HWResolution[0] = resolution;
