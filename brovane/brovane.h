@@ -31,6 +31,8 @@ struct JobState {
     int32_t colorDevice;             // the PPD's color_device, only logged
     uint32_t deviceResolution[2];    // HWResolution as the PPD gave it, only logged
     uint32_t headerCopies;           // NumCopies of every page: the printer makes them
+    uint32_t filterCopies;           // copies brovane writes itself (manual copies), else 1
+    off_t inputStart;                // where the job begins in its input, for each copy
     cups_bool_t jobDuplex;           // Duplex and Tumble as the PPD and options gave
     cups_bool_t jobTumble;           // them, for pages that name no sides
     int inputFd;                     // job input; all reads go through urf::reader
@@ -64,8 +66,11 @@ void gatherMeta(const char *code, cups_page_header2_t &header);
 // Opens the input stream (URF file header, or the raster stream), sets the
 // page count and, in the PostScript build, writes the document header.
 void startInput(const char *user, const char *title);
-// The page loop, up to the page count or the end of the input.
-void convertPages(int argc, char **argv);
+// The page loop, up to the page count or the end of the input; the pages
+// it wrote.
+uint32_t convertPages(int argc, char **argv);
+// The copies after the first that a manual-copies driver needs from brovane.
+void makeCopies(int argc, char **argv, uint32_t pagesWritten);
 
 // Turns the URF page header in urf::headerBytes into the output page header
 // and writes it. Returns null, or the reason the page can't be converted

@@ -6,9 +6,11 @@
 #include "common/filter.h"
 #include "urf/urf.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 namespace brovane {
 
@@ -39,13 +41,20 @@ int main(int argc, char **argv)
         return 1;
     }
     job.inputFd = urf::openInput(argc, argv);
+    // Where the job begins, for copies that read it again (-1: a pipe). The
+    // look keeps errno, which a fatal error's message shows.
+    int saved = errno;
+    job.inputStart = lseek(job.inputFd, 0, SEEK_CUR);
+    errno = saved;
     // A URF job in a file (the scheduler's spool file) is read in place;
     // CUPS raster input goes to libcups, which reads the descriptor itself.
     if (!rasterInput)
         urf::mapInput(job.inputFd);
 
     startInput(argv[2], argv[3]);
-    convertPages(argc, argv);
+    uint32_t pagesWritten = convertPages(argc, argv);
+    if (job.filterCopies > 1)
+        makeCopies(argc, argv, pagesWritten);
     // A stop that came during the last page (its failed read reported) leaves
     // no end of job behind: no closing lines, no flush of the output.
     common::exitIfStopped();

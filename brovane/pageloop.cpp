@@ -99,12 +99,13 @@ void startInput(const char *user, const char *title)
 // The page loop. Ends at the page count, at the end of the input where a
 // page header should begin, or at a page that can't be converted (its body
 // can't be followed, so nothing after it can be read).
-void convertPages(int argc, char **argv)
+uint32_t convertPages(int argc, char **argv)
 {
     int pageNumber = 1;
-    for (uint32_t pageIndex = 0; pageIndex < job.pageCount; pageIndex++, pageNumber++) {
+    uint32_t pageIndex = 0;
+    for (; pageIndex < job.pageCount; pageIndex++, pageNumber++) {
         if (!(rasterInput ? readRasterPage(pageNumber) : readUrfPage(pageNumber)))
-            return;
+            return pageIndex;
         logPage(pageNumber, argc, argv);
         common::message("DEBUG: (brovane) Decoding raster image for page %d\n", pageNumber);
         if (job.pageCount < 1000)
@@ -126,6 +127,7 @@ void convertPages(int argc, char **argv)
         if (psOutput)
             writePageEnd();
     }
+    return pageIndex;
 }
 
 } // namespace brovane

@@ -73,8 +73,11 @@ void loadPrinter(int argc, char **argv)
     }
     // A driver whose PPD leaves copies to the printer (no *cupsManualCopies:
     // True) has it make them from the page header; with manual copies the
-    // header asks for one.
-    job.headerCopies = job.ppd->manual_copies ? 1 : copiesAsked(argc, argv);
+    // header asks for one and brovane, the first filter, writes them all.
+    uint32_t copies = copiesAsked(argc, argv);
+    bool manual = job.ppd->manual_copies != 0;
+    job.headerCopies = manual ? 1 : copies;
+    job.filterCopies = manual && !psOutput && !rasterInput ? copies : 1;
     job.jobDuplex = job.pageHeader.Duplex;
     job.jobTumble = job.pageHeader.Tumble;
     cupsFreeOptions(optionCount, options);

@@ -136,6 +136,20 @@ void releaseInput()
     common::setBeforeExit(nullptr);
 }
 
+bool rewindInput(int fd, off_t offset)
+{
+    bool wasMapped = reader.mapped.active && fd == reader.mapped.fd;
+    if (wasMapped)
+        releaseInput();
+    if (lseek(fd, offset, SEEK_SET) != offset)
+        return false;
+    reader.available = 0;
+    reader.position = 0;
+    if (wasMapped)
+        mapInput(fd);
+    return true;
+}
+
 unsigned long inputOffset(int fd)
 {
     if (reader.mapped.active && fd == reader.mapped.fd)

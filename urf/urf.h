@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 
 namespace urf {
 
@@ -97,6 +98,10 @@ int openInput(int argc, char **argv);
 bool mapInput(int fd);
 // Ends the mapping (the harnesses run many jobs in one process).
 void releaseInput();
+// Has the reader start again at `offset` of `fd`, with nothing buffered,
+// mapped again where it was mapped: a filter that reads the job once for
+// each copy. False when the input can't seek back (a pipe).
+bool rewindInput(int fd, off_t offset);
 
 // The input descriptor's offset as the messages report it: what the 8192-byte
 // refills have taken, (unsigned long)-1 where it can't seek (a pipe).

@@ -762,6 +762,16 @@ TEST(BrovanePageSetup, OptionCodeNumbersReachEveryPageHeader)
     }
 }
 
+// meta.ppd with *cupsManualCopies: True: a driver that leaves copies to the
+// filters before it.
+std::string manualCopiesPpd()
+{
+    Bytes text = readFile(ppdPath("meta.ppd"));
+    const std::string manualLine = "*cupsManualCopies: True\n";
+    text.insert(text.end(), manualLine.begin(), manualLine.end());
+    return testsupport::writeTempFile(text, ".ppd");
+}
+
 // Each page's duplex code becomes the sides drivers read: 1 one-sided
 // (Duplex 0, even though the job asked for two sides), 3 long edge, 2 short
 // edge; a page that names none (0) keeps the job's own choice. The log keeps
@@ -794,17 +804,16 @@ TEST(BrovanePageSetup, SidesAsEachPageAsksAndTheCopiesAsked)
     // Without the job's choice a page that names no sides is one-sided (the
     // PPD's default). A copies argument that is no count from 1 to 9999 is one
     // copy; a PPD that leaves copies to the filters (*cupsManualCopies: True)
-    // has every header ask for one.
-    Bytes manualPpd = readFile(ppdPath("meta.ppd"));
-    const std::string manualLine = "*cupsManualCopies: True\n";
-    manualPpd.insert(manualPpd.end(), manualLine.begin(), manualLine.end());
-    std::string manual = testsupport::writeTempFile(manualPpd, ".ppd");
+    // has every header ask for one, and gets the pages again instead.
+    std::string manual = manualCopiesPpd();
     const struct {
         const char *copies;
         std::string ppd;
-        uint32_t want;
-    } cases[] = {{"0", ppdPath("meta.ppd"), 1},  {"-2", ppdPath("meta.ppd"), 1},   {"3x", ppdPath("meta.ppd"), 1},
-                 {"10000", ppdPath("meta.ppd"), 1}, {"9999", ppdPath("meta.ppd"), 9999}, {"3", manual, 1}};
+        uint32_t numCopies;
+        size_t pages;
+    } cases[] = {{"0", ppdPath("meta.ppd"), 1, 1},       {"-2", ppdPath("meta.ppd"), 1, 1},
+                 {"3x", ppdPath("meta.ppd"), 1, 1},      {"10000", ppdPath("meta.ppd"), 1, 1},
+                 {"9999", ppdPath("meta.ppd"), 9999, 1}, {"3", manual, 1, 3}};
     for (const auto &c : cases) {
         RunOptions options;
         options.env.push_back({"PPD", c.ppd});
@@ -812,10 +821,53 @@ TEST(BrovanePageSetup, SidesAsEachPageAsksAndTheCopiesAsked)
                                     urfJob(1, {urfPage(colour, 1, 300, 0)}), options);
         ASSERT_EQ(plain.status, 0) << plain.err;
         pages = readRaster(plain.out);
-        ASSERT_EQ(pages.size(), 1u);
-        EXPECT_EQ(rawDuplex(pages[0].header), 0u);
-        EXPECT_EQ(pages[0].header.NumCopies, c.want) << "copies argument " << c.copies << " with " << c.ppd;
+        ASSERT_EQ(pages.size(), c.pages) << "copies argument " << c.copies << " with " << c.ppd;
+        for (const RasterPage &p : pages) {
+            EXPECT_EQ(rawDuplex(p.header), 0u);
+            EXPECT_EQ(p.header.NumCopies, c.numCopies) << "copies argument " << c.copies << " with " << c.ppd;
+        }
     }
+}
+
+// A driver that leaves copies to the filters gets them from brovane: the job
+// again for each copy (collated), every header asking for one; after an odd
+// number of two-sided pages a white back side, so each copy starts on a sheet
+// of its own. A job on a pipe can't be read again: one copy and an ERROR line.
+TEST(BrovaneCopies, ManualCopiesAreWrittenByTheFilter)
+{
+    std::string ppd = manualCopiesPpd();
+    std::vector<Bytes> images;
+    for (uint32_t seed : {3u, 4u, 5u})
+        images.push_back(urfPage(makeImage(6, 4, 3, seed), 1, 300, 3));
+    Bytes twoSided = urfJob(3, images);
+    RunOptions options;
+    options.env.push_back({"PPD", ppd});
+    std::vector<std::string> args = {"7", "bob", "t", "2", ""};
+    RunResult run = runFilter(programPath("brovane"), args, twoSided, options);
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::vector<RasterPage> pages = readRaster(run.out);
+    ASSERT_EQ(pages.size(), 7u) << run.err;
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_EQ(pages[4 + i].rows, pages[i].rows) << "page " << i + 1 << " of the second copy";
+        EXPECT_EQ(pages[i].header.NumCopies, 1u);
+    }
+    EXPECT_EQ(pages[3].header.cupsHeight, pages[2].header.cupsHeight);
+    EXPECT_EQ(pages[3].rows, std::vector<Bytes>(pages[2].rows.size(), Bytes(pages[2].rows[0].size(), 0xFF)));
+
+    // One-sided pages: no blank sheet between the copies.
+    images.clear();
+    for (uint32_t seed : {3u, 4u, 5u})
+        images.push_back(urfPage(makeImage(6, 4, 3, seed), 1, 300, 1));
+    run = runFilter(programPath("brovane"), args, urfJob(3, images), options);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(readRaster(run.out).size(), 6u);
+
+    options.stdinPipe = true;
+    run = runFilter(programPath("brovane"), args, twoSided, options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(readRaster(run.out).size(), 3u);
+    EXPECT_TRUE(hasLine(run.errLines(), "ERROR: (brovane) Only 1 of 2 copies: the job's input can't be read again"))
+        << run.err;
 }
 
 // ---- Decoding rules, stream delivery and SIGTERM --------------------------------

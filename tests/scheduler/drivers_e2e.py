@@ -128,6 +128,9 @@ PRINT_JOB = """{
 }
 """
 
+# Print-Job with copies 3, as a phone asks for them.
+PRINT_COPIES = PRINT_JOB.replace("  FILE $filename", "  GROUP job-attributes-tag\n  ATTR integer copies 3\n  FILE $filename")
+
 CREATE_AND_SEND = """{
   OPERATION Create-Job
 """ + HEADER + """  ATTR name requesting-user-name tester
@@ -159,8 +162,8 @@ class Client:
         self.port = port
         self.env = env
         self.tests = {}
-        for name, text in (("attributes", GET_ATTRIBUTES), ("print", PRINT_JOB), ("create", CREATE_AND_SEND),
-                           ("cancel", CANCEL_JOB)):
+        for name, text in (("attributes", GET_ATTRIBUTES), ("print", PRINT_JOB), ("copies", PRINT_COPIES),
+                           ("create", CREATE_AND_SEND), ("cancel", CANCEL_JOB)):
             self.tests[name] = os.path.join(work, name + ".test")
             with open(self.tests[name], "w") as f:
                 f.write(text)
@@ -196,16 +199,16 @@ def free_port():
 
 # ---- What the printers received ------------------------------------------------
 
-def by_hand(brovane, driver, ppd, urf, work, name):
+def by_hand(brovane, driver, ppd, urf, work, name, copies="1"):
     """What the driver writes from brovane's output, both run as the scheduler runs them."""
     env = {"PATH": "/usr/bin:/bin", "PPD": ppd, "LANG": "C"}
     raster = os.path.join(work, name + ".ras")
     out = os.path.join(work, name + ".out")
     with open(urf, "rb") as src, open(raster, "wb") as dst:
-        check(subprocess.run([brovane, "1", "tester", name, "1", ""], stdin=src, stdout=dst,
+        check(subprocess.run([brovane, "1", "tester", name, copies, ""], stdin=src, stdout=dst,
                              stderr=subprocess.DEVNULL, env=env, timeout=120).returncode == 0, "brovane failed")
     with open(raster, "rb") as src, open(out, "wb") as dst:
-        check(subprocess.run([driver, "1", "tester", name, "1", ""], stdin=src, stdout=dst,
+        check(subprocess.run([driver, "1", "tester", name, copies, ""], stdin=src, stdout=dst,
                              stderr=subprocess.DEVNULL, env=env, timeout=120).returncode == 0, driver + " failed")
     return read_bytes(out)
 
@@ -235,6 +238,20 @@ def true_size(queue, data, width_pt, resolution, pages):
     check(resolutions == {resolution}, "PCL resolutions %s, not %d" % (resolutions, resolution))
     check(count == pages, "%d PCL pages, not %d" % (count, pages))
     return "%d pages of %d pixels at %d dpi (%.2f in)" % (pages, dots, resolution, dots / resolution)
+
+
+def copies_made(queue, data, pages):
+    """How the driver's output asks for the copies of a job of `pages` pages:
+    the printer told to make them (ZPL ^PQ, PCL ESC&l<n>X), or the pages
+    repeated (the Dymo driver leaves copies to the filters before it)."""
+    if queue == "zebra":
+        counts = set(int(n) for n in re.findall(rb"\^PQ(\d+),", data))
+        return counts.pop() if len(counts) == 1 else -1
+    if queue == "dymo":
+        ends = data.count(b"\x1bE")
+        return ends // pages if ends % pages == 0 else -1
+    counts = set(int(n) for n in re.findall(rb"\x1b&l(\d+)X", data))
+    return counts.pop() if len(counts) == 1 else -1
 
 
 def pcl_pages(data):
@@ -480,6 +497,18 @@ def main():
                 check(got == want, "%s, job %d: the printer got %d bytes, %s by hand writes %d" % (
                     queue, job, len(got), driver, len(want)))
             log("  %s: %s; %s" % (queue, " -> ".join(lines), true_size(queue, want, width_pt, resolution, 2)))
+            # Three copies asked come out three times, however the driver makes them.
+            so_far = device[queue].received()
+            job = client.submit("copies", queue, urf_file)
+            state = wait_job(sched, args.jobstate, job)
+            check(state == "completed", "3-copy job %d on %s ended %s:\n%s" % (job, queue, state, sched.tail()))
+            want3 = by_hand(brovane, os.path.join(filters, driver), ppd, urf_file, work, queue + "-3", "3")
+            got = device[queue].wait_for(len(so_far) + len(want3))[len(so_far):]
+            check(got == want3 and copies_made(queue, got, 2) == 3,
+                  "3-copy job %d on %s: the printer got %d bytes making %d copies, by hand %d bytes making %d" % (
+                      job, queue, len(got), copies_made(queue, got, 2), len(want3), copies_made(queue, want3, 2)))
+            log("  %s: 3 copies asked, 3 made (%s)" % (
+                queue, "by brovane" if b"cupsManualCopies: True" in read_bytes(ppd) else "by the printer"))
 
         # --undo gives the queue its PPD back, byte for byte.
         result = run_enable(args.enable, sched, "--undo", "zebra")
