@@ -28,6 +28,8 @@ struct Plan {
     std::string reason;  // for already and refuse: one line, no newline
     std::string changed; // for change: the whole new PPD
     std::string summary; // for change: e.g. "then rastertolabel, 1-bit black at 203 dpi"
+    unsigned resolution; // for change: the dots per inch brovane writes, with every print quality
+    bool colour;         // for change: 24-bit colour (else 1-bit black)
 };
 
 // Works out the plan for the PPD at `path`, whose bytes are `text`.

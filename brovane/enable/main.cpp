@@ -172,6 +172,76 @@ static bool installPpd(const std::string &text)
     return true;
 }
 
+// What the scheduler advertises for the queue now: the URF forms
+// (urf-supported) and print qualities, each list joined by commas. False
+// when it can't be asked.
+static bool advertised(std::string &urf, std::string &qualities)
+{
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0, "/printers/%s",
+                     options.queue);
+    ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+    static const char *const wanted[] = {"urf-supported", "print-quality-supported"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, wanted);
+    ipp_t *response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+    if (response == nullptr || ippGetStatusCode(response) > IPP_STATUS_OK_CONFLICTING) {
+        ippDelete(response);
+        return false;
+    }
+    urf.clear();
+    qualities.clear();
+    ipp_attribute_t *attribute = ippFindAttribute(response, "urf-supported", IPP_TAG_KEYWORD);
+    for (int i = 0; i < ippGetCount(attribute); i++)
+        urf += std::string(urf.empty() ? "" : ",") + ippGetString(attribute, i, nullptr);
+    static const char *const names[] = {"draft", "normal", "high"};
+    attribute = ippFindAttribute(response, "print-quality-supported", IPP_TAG_ENUM);
+    for (int i = 0; i < ippGetCount(attribute); i++) {
+        int quality = ippGetInteger(attribute, i);
+        if (quality >= IPP_QUALITY_DRAFT && quality <= IPP_QUALITY_HIGH)
+            qualities += std::string(qualities.empty() ? "" : ",") + names[quality - IPP_QUALITY_DRAFT];
+    }
+    ippDelete(response);
+    return true;
+}
+
+// Whether a phone rendering at every resolution and in every form the queue
+// advertises gets pages of their true size from brovane: each RS value is
+// the resolution brovane prints at (a grey page keeps its pixels) and
+// 24-bit colour is advertised only where brovane writes it. Empty when so,
+// else why not.
+static std::string notTrueSize(const std::string &urf, const Plan &plan)
+{
+    bool anyResolution = false;
+    std::string why;
+    size_t at = 0;
+    while (at <= urf.size()) {
+        size_t end = urf.find(',', at);
+        end = end == std::string::npos ? urf.size() : end;
+        std::string keyword = urf.substr(at, end - at);
+        if (keyword.compare(0, 2, "RS") == 0) {
+            // RS300 or RS300-600: every value must be brovane's resolution.
+            size_t k = 2;
+            while (k < keyword.size()) {
+                size_t dash = keyword.find('-', k);
+                dash = dash == std::string::npos ? keyword.size() : dash;
+                std::string value = keyword.substr(k, dash - k);
+                anyResolution = true;
+                if (value != std::to_string(plan.resolution))
+                    why = "it advertises " + keyword + ", brovane prints at " + std::to_string(plan.resolution) +
+                          " dpi";
+                k = dash + 1;
+            }
+        } else if (keyword == "SRGB24" && !plan.colour) {
+            why = "it advertises SRGB24, brovane prints 1-bit black";
+        }
+        at = end + 1;
+    }
+    if (!anyResolution && why.empty())
+        why = "it advertises no URF resolution (urf-supported " + urf + ")";
+    return why;
+}
+
 // --undo: the PPD kept inside the changed one.
 static int undo(const std::string &text)
 {
@@ -225,7 +295,27 @@ static int enableQueue(const char *path, const std::string &text)
     }
     if (!installPpd(plan.changed))
         return 1;
-    std::printf("%s: %s: takes URF jobs now: through brovane, %s\n", kName, what, plan.summary.c_str());
+    // The scheduler derives what it advertises from the new PPD: checked
+    // against what brovane prints, and the old PPD given back when a phone
+    // would get pages of the wrong size.
+    std::string urf, qualities;
+    if (!advertised(urf, qualities)) {
+        std::string error = cupsLastErrorString();
+        installPpd(text);
+        std::fprintf(stderr, "%s: %s: not changed: the scheduler can't be asked what the queue advertises now "
+                     "(%s); it has its PPD as it was\n", kName, what, error.c_str());
+        return 1;
+    }
+    std::string why = notTrueSize(urf, plan);
+    if (!why.empty()) {
+        installPpd(text);
+        std::fprintf(stderr, "%s: %s: not changed: %s, so phones' pages would print at the wrong size; it has "
+                     "its PPD as it was\n", kName, what, why.c_str());
+        return 1;
+    }
+    std::printf("%s: %s: takes URF jobs now: through brovane, %s; it advertises urf-supported %s, "
+                "print-quality-supported %s\n", kName, what, plan.summary.c_str(), urf.c_str(),
+                qualities.empty() ? "(none)" : qualities.c_str());
     return 0;
 }
 

@@ -157,7 +157,7 @@ static Plan refuse(const std::string &reason)
     }
     while (!line.empty() && line.back() == ' ')
         line.pop_back();
-    return Plan{Verdict::refuse, line, {}, {}};
+    return Plan{Verdict::refuse, line, {}, {}, 0, false};
 }
 
 // The kind of driver the queue has, from its filter lines: which one takes
@@ -181,7 +181,7 @@ static bool findDriver(const std::vector<Entry> &entries, Filter &driver, Plan &
             continue;
         if (filter.source == kRasterType) {
             verdict = Plan{Verdict::already, "already takes URF jobs through brovane, then " + filter.program,
-                           {}, {}};
+                           {}, {}, 0, false};
             return false;
         }
         if (filter.source == "image/urf" || filter.source == "image/pwg-raster") {
@@ -189,7 +189,7 @@ static bool findDriver(const std::vector<Entry> &entries, Filter &driver, Plan &
                 verdict = refuse("a driverless queue: the printer takes " + filter.source + " itself");
             else
                 verdict = Plan{Verdict::already, "already takes " + filter.source + " jobs, through " +
-                                                     filter.program, {}, {}};
+                                                     filter.program, {}, {}, 0, false};
             return false;
         }
         if (filter.source == "application/vnd.cups-raster" && !found) {
@@ -213,6 +213,85 @@ static bool findDriver(const std::vector<Entry> &entries, Filter &driver, Plan &
         verdict = refuse("its driver " + filters[0].program + " takes " + filters[0].source +
                          ", not CUPS raster");
     return false;
+}
+
+// The resolution a Resolution choice's name stands for, read as the
+// scheduler reads it ("600dpi", "600x300dpi"); false for other names.
+static bool nameResolution(const std::string &name, unsigned &x, unsigned &y)
+{
+    int used = 0;
+    if (std::sscanf(name.c_str(), "%ux%udpi%n", &x, &y, &used) == 2 && static_cast<size_t>(used) == name.size())
+        return true;
+    used = 0;
+    if (std::sscanf(name.c_str(), "%udpi%n", &x, &used) == 1 && static_cast<size_t>(used) == name.size()) {
+        y = x;
+        return true;
+    }
+    return false;
+}
+
+// The header the driver gets with the defaults and then `options` marked.
+static bool headerWith(ppd_file_t *ppd, const char *options, cups_page_header2_t &header)
+{
+    cups_option_t *parsed = nullptr;
+    int count = cupsParseOptions(options, 0, &parsed);
+    ppdMarkDefaults(ppd);
+    cupsMarkOptions(ppd, count, parsed);
+    std::memset(&header, 0, sizeof header);
+    bool ok = cupsRasterInterpretPPD(&header, ppd, count, parsed, nullptr) == 0;
+    cupsFreeOptions(count, parsed);
+    ppdMarkDefaults(ppd);
+    return ok;
+}
+
+// A print quality or colour mode, as the scheduler passes it to the filters,
+// that makes the driver print at another resolution than the default: the
+// reason to refuse, or an empty string.
+static std::string qualityMismatch(ppd_file_t *ppd, unsigned resolution)
+{
+    static const char *const qualities[] = {"Draft", "Normal", "High"}; // print-quality 3, 4, 5
+    static const char *const modes[] = {"monochrome", "color"};
+    for (int q = 0; q < 3; q++) {
+        for (const char *mode : modes) {
+            std::string options = format("print-quality=%d cupsPrintQuality=%s print-color-mode=%s", q + 3,
+                                         qualities[q], mode);
+            cups_page_header2_t header;
+            if (headerWith(ppd, options.c_str(), header) &&
+                (header.HWResolution[0] != resolution || header.HWResolution[1] != resolution))
+                return format("print quality %s (%s) prints at %ux%u dpi, its default at %u dpi: a phone "
+                              "renders every page at the one resolution the queue advertises",
+                              qualities[q], mode, header.HWResolution[0], header.HWResolution[1], resolution);
+        }
+    }
+    return std::string();
+}
+
+// One choice of the PPD's Resolution option.
+struct ResolutionChoice {
+    size_t entry;          // its *Resolution entry
+    std::string name;      // e.g. "601x600dpi"
+    unsigned named, namedY; // what the name stands for, 0 when nothing
+    unsigned prints;       // the horizontal resolution it prints at, 0 when not square
+    bool isDefault;
+};
+
+static std::vector<ResolutionChoice> resolutionChoices(ppd_file_t *ppd, const std::vector<Entry> &entries)
+{
+    std::vector<ResolutionChoice> choices;
+    ppd_choice_t *marked = ppdFindMarkedChoice(ppd, "Resolution");
+    std::string defaultName = marked != nullptr ? marked->choice : "";
+    for (size_t i = 0; i < entries.size(); i++) {
+        if (entries[i].keyword != "*Resolution" || entries[i].option.empty())
+            continue;
+        ResolutionChoice choice{i, entries[i].option, 0, 0, 0, entries[i].option == defaultName};
+        nameResolution(choice.name, choice.named, choice.namedY);
+        cups_page_header2_t header;
+        std::string options = "Resolution=" + choice.name;
+        if (headerWith(ppd, options.c_str(), header) && header.HWResolution[0] == header.HWResolution[1])
+            choice.prints = header.HWResolution[0];
+        choices.push_back(choice);
+    }
+    return choices;
 }
 
 // Base64 lines of the original PPD, for --undo.
@@ -248,7 +327,7 @@ Plan planFor(const char *path, const std::string &text)
     }
     std::vector<Entry> entries = scanEntries(text);
     Filter driver;
-    Plan verdict{Verdict::refuse, {}, {}, {}};
+    Plan verdict{Verdict::refuse, {}, {}, {}, 0, false};
     if (!findDriver(entries, driver, verdict)) {
         ppdClose(ppd);
         return verdict;
@@ -273,7 +352,7 @@ Plan planFor(const char *path, const std::string &text)
     bool marked = attributeIsTrue(ppd, "BWOnly") || attributeIsTrue(ppd, "ReceiptPrinter");
     unsigned xres = header.HWResolution[0], yres = header.HWResolution[1];
     const char *orders[] = {"chunked", "banded", "planar"};
-    Plan plan{Verdict::change, {}, {}, {}};
+    Plan plan{Verdict::change, {}, {}, {}, xres, colour};
     if (!black && !colour)
         plan = refuse(format("its driver %s takes %u-bit raster of colour space %u, %s, %u bits a pixel; "
                              "brovane writes 1-bit black or 24-bit RGB",
@@ -289,27 +368,58 @@ Plan planFor(const char *path, const std::string &text)
         return plan;
     }
 
-    // The scheduler advertises the first Resolution choice to clients, and a
-    // grey page keeps its pixels: the default choice goes first, so phones
-    // render at the resolution the driver prints at.
-    std::string changed;
-    size_t firstChoice = std::string::npos, defaultChoice = std::string::npos;
-    ppd_choice_t *chosen = ppdFindMarkedChoice(ppd, "Resolution");
-    for (size_t i = 0; i < entries.size(); i++) {
-        if (entries[i].keyword != "*Resolution" || entries[i].option.empty())
-            continue;
-        if (firstChoice == std::string::npos)
-            firstChoice = i;
-        if (chosen != nullptr && entries[i].option == chosen->choice && defaultChoice == std::string::npos)
-            defaultChoice = i;
+    // Every print quality and colour mode a phone may ask for must print at
+    // the one resolution the queue advertises: phones render at it.
+    std::string mismatch = qualityMismatch(ppd, xres);
+    if (!mismatch.empty()) {
+        ppdClose(ppd);
+        return refuse(mismatch);
     }
+
+    // The scheduler advertises the first Resolution choice's name (e.g.
+    // "601x600dpi" as RS601), or *DefaultResolution without such an option,
+    // or 300 dpi: the queue must advertise the resolution brovane prints at,
+    // since a grey page keeps its pixels. A choice named for it goes first
+    // (the default one when its name is right); the default stays the default.
+    std::vector<ResolutionChoice> choices = resolutionChoices(ppd, entries);
     ppdClose(ppd);
-    bool reorder = firstChoice != std::string::npos && defaultChoice != std::string::npos &&
-                   defaultChoice != firstChoice;
+    size_t first = std::string::npos, leading = std::string::npos, defaultAt = std::string::npos;
+    for (size_t i = 0; i < choices.size(); i++) {
+        if (leading == std::string::npos)
+            leading = choices[i].entry;
+        bool right = choices[i].named == xres && choices[i].namedY == xres && choices[i].prints == xres;
+        if (choices[i].isDefault) {
+            defaultAt = i;
+            if (right)
+                first = choices[i].entry;
+        }
+        if (right && first == std::string::npos)
+            first = choices[i].entry;
+    }
+    if (!choices.empty() && first == std::string::npos)
+        return refuse(format("no choice of its Resolution option is named for the %u dpi it prints at by "
+                             "default (\"%s\"): the scheduler would advertise another resolution to phones",
+                             xres, defaultAt == std::string::npos ? "" : choices[defaultAt].name.c_str()));
+    bool reorder = first != std::string::npos && first != leading;
+    // Without a Resolution option, *DefaultResolution says it.
+    size_t defaultLine = std::string::npos;
+    std::string defaultResolution = format("*DefaultResolution: %udpi\n", xres);
+    if (choices.empty()) {
+        for (size_t i = 0; i < entries.size(); i++)
+            if (entries[i].keyword == "*DefaultResolution" && entries[i].option.empty())
+                defaultLine = i;
+        unsigned x = 0, y = 0;
+        if (defaultLine != std::string::npos && nameResolution(entries[defaultLine].value, x, y) && x == xres &&
+            y == xres)
+            defaultResolution.clear();
+    } else {
+        defaultResolution.clear();
+    }
 
     // The new PPD: the original with the default resolution first and, after
     // the driver's filter line, a line that sends brovane's raster to the
     // same driver at the same cost, and the black-and-white mark.
+    std::string changed;
     std::string added = "*% brovane-enable: URF jobs go through brovane, then the driver named above.\n";
     if (driver.two)
         added += "*cupsFilter2: \"" + std::string(kRasterType) + " " + driver.destination + " " + driver.cost +
@@ -318,14 +428,17 @@ Plan planFor(const char *path, const std::string &text)
         added += "*cupsFilter: \"" + std::string(kRasterType) + " " + driver.cost + " " + driver.program + "\"\n";
     if (black && !marked)
         added += "*BWOnly: True\n";
+    if (defaultLine == std::string::npos)
+        added += defaultResolution;
     size_t driverEnd = entries[driver.entry].end;
     for (size_t i = 0; i < entries.size(); i++) {
         size_t from = i == 0 ? 0 : entries[i - 1].end;
-        if (reorder && i == firstChoice)
-            changed += text.substr(entries[defaultChoice].begin,
-                                   entries[defaultChoice].end - entries[defaultChoice].begin);
-        if (reorder && i == defaultChoice) {
+        if (reorder && i == leading)
+            changed += text.substr(entries[first].begin, entries[first].end - entries[first].begin);
+        if ((reorder && i == first) || (i == defaultLine && !defaultResolution.empty())) {
             changed += text.substr(from, entries[i].begin - from);
+            if (i == defaultLine)
+                changed += defaultResolution;
             continue;
         }
         changed += text.substr(from, entries[i].end - from);

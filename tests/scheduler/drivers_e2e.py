@@ -1,15 +1,23 @@
 # Real printer drivers behind brovane: queues of the scheduler's own sample
-# raster drivers, made to take URF jobs with brovane-enable, printed to by an
-# IPP client over loopback TCP; their device output checked against the
-# drivers run by hand on brovane's output.
+# raster drivers and of the drivers people own (hpcups, brlaser, escpr,
+# gutenprint), made to take URF jobs with brovane-enable, printed to by an IPP
+# client over loopback TCP in every form they advertise; the sample drivers'
+# device output checked against the drivers run by hand on brovane's output,
+# the others' by brovane run by hand as the scheduler ran it and by the
+# driver's own commands where PCL and PJL make that easy.
 #
 # python3 drivers_e2e.py --filter-dir DIR --enable PROGRAM --mime-dir DIR --jobstate JOBSTATE
+#                        --rasterpages RASTERPAGES
 #
 # The filter folder and MIME files are the installed package's (or a
 # `cmake --install` prefix's). The driver programs rastertolabel,
 # rastertoepson and rastertohp are taken out of Debian's cups package
 # (apt-get download, dpkg-deb -x) and nothing else of it is kept or run; the
 # PPDs are compiled with ppdc from the sample driver file of cups-common.
+# hpcups and rastertogutenprint (with gutenprint's PPD generator) are taken
+# out of their packages the same way, which depend on the scheduler's full
+# package; their libraries (libhpmud0, libgutenprint9) and the brlaser and
+# escpr packages must be installed.
 #
 # Exit status: 0 passed, 1 failed, 77 skipped (a tool or the drivers are missing).
 
@@ -33,6 +41,19 @@ DRIVERS = ("rastertolabel", "rastertoepson", "rastertohp")
 SAMPLE_DRV = "/usr/share/cups/drv/sample.drv"
 ENABLED = ("zebra", "dymo", "laserjet")  # ZPL label, Dymo label, PCL laser: 1-bit black drivers
 REFUSED = ("deskjet", "epson9", "generic")  # banded CMYK, 120x72 dpi, PostScript
+# Queues of the drivers people own: (queue, the PPD's origin, its name there,
+# the driver program(s) the scheduler needs).
+REAL = (
+    ("hp-laserjet", "hpcups", "hp-laserjet_1320.ppd", ("hpcups",)),
+    ("hp-envy", "hpcups", "hp-envy_5000_series.ppd", ("hpcups",)),
+    ("brother", "brlaser", "brl2340d.ppd", ("rastertobrlaser",)),
+    ("epson", "escpr", "escpr:0/cups/model/epson-inkjet-printer-escpr/Epson-ET-2750_Series-epson-escpr-en.ppd",
+     ("epson-escpr-wrapper", "epson-escpr")),
+    ("canon", "gutenprint", "gutenprint.5.3://bjc-PIXMA-MG5100", ("rastertogutenprint.5.3",)),
+)
+REAL_PACKAGES = ("printer-driver-hpcups", "printer-driver-gutenprint")  # taken apart, not installed
+REAL_LIBRARIES = ("libhpmud0", "libgutenprint9", "printer-driver-brlaser", "printer-driver-escpr")
+QUALITIES = {"draft": 3, "normal": 4, "high": 5}
 
 
 
@@ -43,23 +64,30 @@ def read_bytes(path):
 
 # ---- Drivers, PPDs and inputs ---------------------------------------------
 
+def unpack_packages(unpack, names):
+    """apt-get download of the packages into `unpack`, each taken apart into unpack/root."""
+    os.makedirs(unpack)
+    # A mirror in mid-sync fails a download for a while: tried three times, 20 s apart.
+    for attempt in range(3):
+        result = run(["apt-get", "download"] + list(names), check_status=False, cwd=unpack, timeout=300)
+        debs = [f for f in os.listdir(unpack) if f.endswith(".deb")]
+        if result.returncode == 0 and len(debs) == len(names):
+            break
+        if attempt < 2:
+            time.sleep(20)
+    if result.returncode != 0 or len(debs) != len(names):
+        raise Skip("apt-get download %s failed: %s" % (" ".join(names),
+                                                       result.stderr.decode(errors="replace")[-300:]))
+    for deb in debs:
+        run(["dpkg-deb", "-x", os.path.join(unpack, deb), os.path.join(unpack, "root")])
+
+
 def fetch_drivers(work):
     """The three sample drivers out of Debian's cups package, in work/drivers."""
     target = os.path.join(work, "drivers")
     os.makedirs(target)
     unpack = os.path.join(work, "cups-package")
-    os.makedirs(unpack)
-    # A mirror in mid-sync fails a download for a while: tried three times, 20 s apart.
-    for attempt in range(3):
-        result = run(["apt-get", "download", "cups"], check_status=False, cwd=unpack, timeout=300)
-        debs = [f for f in os.listdir(unpack) if f.endswith(".deb")]
-        if result.returncode == 0 and debs:
-            break
-        if attempt < 2:
-            time.sleep(20)
-    if result.returncode != 0 or not debs:
-        raise Skip("apt-get download cups failed: " + result.stderr.decode(errors="replace")[-300:])
-    run(["dpkg-deb", "-x", os.path.join(unpack, debs[0]), os.path.join(unpack, "root")])
+    unpack_packages(unpack, ["cups"])
     for name in DRIVERS:
         shutil.copy(os.path.join(unpack, "root", "usr", "lib", "cups", "filter", name), os.path.join(target, name))
         os.chmod(os.path.join(target, name), 0o755)
@@ -68,14 +96,52 @@ def fetch_drivers(work):
     return target
 
 
+def fetch_real_drivers(work, filters):
+    """The real drivers in the filter folder and their PPDs in work/real-ppd:
+    hpcups and gutenprint taken out of their packages, brlaser and escpr as
+    installed."""
+    missing = [name for name in REAL_LIBRARIES
+               if run(["dpkg-query", "-W", "-f=${Status}", name], check_status=False).stdout.decode()
+               != "install ok installed"]
+    if missing:
+        raise Skip("not installed: " + ", ".join(missing))
+    unpack = os.path.join(work, "real-packages")
+    unpack_packages(unpack, REAL_PACKAGES)
+    root = os.path.join(unpack, "root")
+    ppds = os.path.join(work, "real-ppd")
+    os.makedirs(ppds)
+    made = {}
+    for queue, origin, name, programs in REAL:
+        for program in programs:
+            source = os.path.join(root, "usr/lib/cups/filter", program)
+            if not os.path.exists(source):
+                source = os.path.join("/usr/lib/cups/filter", program)
+            shutil.copy(source, os.path.join(filters, program))
+            os.chmod(os.path.join(filters, program), 0o755)
+        if origin in ("hpcups", "brlaser"):
+            drv = {"hpcups": os.path.join(root, "usr/share/cups/drv/hpcups.drv"),
+                   "brlaser": "/usr/share/cups/drv/brlaser.drv"}[origin]
+            if origin not in made:
+                run([TOOLS["ppdc"], "-d", os.path.join(ppds, origin), drv])
+                made[origin] = True
+            shutil.copy(os.path.join(ppds, origin, name), os.path.join(ppds, queue + ".ppd"))
+        else:
+            # The packages' PPD generators, as the scheduler's lpinfo runs them.
+            generator = {"escpr": "/usr/lib/cups/driver/escpr",
+                         "gutenprint": os.path.join(root, "usr/lib/cups/driver/gutenprint.5.3")}[origin]
+            with open(os.path.join(ppds, queue + ".ppd"), "wb") as f:
+                f.write(run([generator, "cat", name]).stdout)
+    return ppds
+
+
 def ppd_defaults(path):
     """Default page size in points and default resolution of a PPD."""
     text = read_bytes(path).decode("latin-1")
     size = re.search(r"^\*DefaultPageSize: (\S+)", text, re.M).group(1)
-    width, height = re.search(r'^\*PaperDimension %s/[^:]*: "([\d.]+) ([\d.]+)"' % re.escape(size), text,
+    width, height = re.search(r'^\*PaperDimension %s(?:/[^:]*)?:\s*"([\d.]+) ([\d.]+)"' % re.escape(size), text,
                               re.M).groups()
-    resolution = int(re.search(r"^\*DefaultResolution: (\d+)", text, re.M).group(1))
-    return float(width), float(height), resolution
+    resolution = re.search(r"^\*DefaultResolution: (\d+)", text, re.M)
+    return float(width), float(height), int(resolution.group(1)) if resolution else None
 
 
 DOCUMENT = """%!PS
@@ -88,14 +154,19 @@ DOCUMENT = """%!PS
 """
 
 
-def grey_urf(work, name, width_pt, height_pt, resolution, pages):
+def grey_urf(work, name, width_pt, height_pt, resolution, pages, colour=False, sides="one-sided"):
+    """A URF job as a phone sends it: grey (W8) or sRGB (SRGB24) pages, each
+    page's header naming the sides."""
     source = os.path.join(work, name + ".ps")
     with open(source, "w") as f:
         f.write(DOCUMENT.format(pages=pages))
     out = os.path.join(work, name + ".urf")
-    run([TOOLS["gs"], "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=urf", "-dcupsColorSpace=18",
-         "-dcupsBitsPerColor=8", "-r%d" % resolution, "-dDEVICEWIDTHPOINTS=%s" % width_pt,
-         "-dDEVICEHEIGHTPOINTS=%s" % height_pt, "-dFIXEDMEDIA", "-sOutputFile=" + out, source])
+    duplex = {"one-sided": [], "two-sided-long-edge": ["-dDuplex=true"],
+              "two-sided-short-edge": ["-dDuplex=true", "-dTumble=true"]}[sides]
+    run([TOOLS["gs"], "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=urf",
+         "-dcupsColorSpace=%d" % (19 if colour else 18), "-dcupsBitsPerColor=8", "-r%d" % resolution,
+         "-dDEVICEWIDTHPOINTS=%s" % width_pt, "-dDEVICEHEIGHTPOINTS=%s" % height_pt, "-dFIXEDMEDIA"] + duplex +
+        ["-sOutputFile=" + out, source])
     return out
 
 
@@ -110,10 +181,12 @@ HEADER = """  GROUP operation-attributes-tag
 
 GET_ATTRIBUTES = """{
   OPERATION Get-Printer-Attributes
-""" + HEADER + """  ATTR keyword requested-attributes document-format-supported,urf-supported
+""" + HEADER + """  ATTR keyword requested-attributes document-format-supported,urf-supported,print-quality-supported,sides-supported
   STATUS successful-ok
   DISPLAY document-format-supported
   DISPLAY urf-supported
+  DISPLAY print-quality-supported
+  DISPLAY sides-supported
 }
 """
 
@@ -130,6 +203,13 @@ PRINT_JOB = """{
 
 # Print-Job with copies 3, as a phone asks for them.
 PRINT_COPIES = PRINT_JOB.replace("  FILE $filename", "  GROUP job-attributes-tag\n  ATTR integer copies 3\n  FILE $filename")
+# Print-Job with what a phone's print dialog sets.
+PRINT_FORM = PRINT_JOB.replace("  FILE $filename", """  GROUP job-attributes-tag
+  ATTR enum print-quality $quality
+  ATTR keyword print-color-mode $mode
+  ATTR keyword sides $sides
+  ATTR integer copies $copies
+  FILE $filename""")
 
 CREATE_AND_SEND = """{
   OPERATION Create-Job
@@ -163,6 +243,7 @@ class Client:
         self.env = env
         self.tests = {}
         for name, text in (("attributes", GET_ATTRIBUTES), ("print", PRINT_JOB), ("copies", PRINT_COPIES),
+                           ("form", PRINT_FORM),
                            ("create", CREATE_AND_SEND), ("cancel", CANCEL_JOB)):
             self.tests[name] = os.path.join(work, name + ".test")
             with open(self.tests[name], "w") as f:
@@ -178,13 +259,19 @@ class Client:
         return argv + list(extra) + [self.uri(queue), self.tests[test]]
 
     def attributes(self, queue):
+        """document-format-supported, urf-supported, print-quality-supported, sides-supported."""
         out = run(self.argv("attributes", queue), env=self.env).stdout.decode()
-        formats = re.search(r"document-format-supported \([^)]*\) = (\S+)", out).group(1).split(",")
-        urf = re.search(r"urf-supported \([^)]*\) = (\S+)", out).group(1).split(",")
-        return formats, urf
+        values = []
+        for name in ("document-format-supported", "urf-supported", "print-quality-supported", "sides-supported"):
+            match = re.search(r"%s \([^)]*\) = (\S+)" % name, out)
+            values.append(match.group(1).split(",") if match else [])
+        return values
 
-    def submit(self, test, queue, path):
-        out = run(self.argv(test, queue, path), env=self.env).stdout.decode()
+    def submit(self, test, queue, path, form=None):
+        extra = []
+        for name, value in (form or {}).items():
+            extra += ["-d", "%s=%s" % (name, value)]
+        out = run(self.argv(test, queue, path, extra), env=self.env).stdout.decode()
         return int(re.search(r"job-id \(integer\) = (\d+)", out).group(1))
 
     def cancel(self, queue, job):
@@ -280,6 +367,75 @@ def pcl_pages(data):
     return widths, resolutions, starts
 
 
+def logged_arguments(sched, job):
+    """argv[4] (copies) and argv[5] (options) of the job's filters, as the scheduler logged them."""
+    args = {}
+    for _, message in sched.job_log(job):
+        match = re.match(r'argv\[(\d)\]="(.*)"$', message)
+        if match:
+            args.setdefault(int(match.group(1)), match.group(2))
+    return args.get(4, "1"), args.get(5, "")
+
+
+def check_real_job(sched, args, queue, ppd, programs, job, form, urf_file, inches, pages, manual):
+    """A job on a real driver's queue: completed through brovane then the
+    driver with no error line, and brovane, run by hand as the scheduler ran
+    it, writes pages of the job's size on the sides and in the copies asked."""
+    state = wait_job(sched, args.jobstate, job, 180)
+    check(state == "completed", "job %d on %s (%s) ended %s:\n%s" % (job, queue, form, state, sched.tail()))
+    chain, lines = filters_of(sched, job)
+    check(chain == ["brovane", programs[0]], "job %d on %s ran %s" % (job, queue, lines))
+    errors = [m for level, m in sched.job_log(job) if level == "E"]
+    check(not errors, "job %d on %s (%s) logged errors: %s" % (job, queue, form, errors[:5]))
+    copies, options = logged_arguments(sched, job)
+    raster = os.path.join(os.path.dirname(urf_file), "%s-%d.ras" % (queue, job))
+    env = {"PATH": "/usr/bin:/bin", "PPD": ppd, "LANG": "C"}
+    with open(urf_file, "rb") as src, open(raster, "wb") as dst:
+        check(subprocess.run([os.path.join(args.filter_dir, "brovane"), str(job), "tester", "t", copies, options],
+                             stdin=src, stdout=dst, stderr=subprocess.DEVNULL, env=env, timeout=120).returncode == 0,
+              "brovane by hand on job %d failed" % job)
+    written = []
+    for line in run([args.rasterpages, raster]).stdout.decode().splitlines():
+        words = line.split()
+        written.append({words[i]: int(words[i + 1]) for i in range(0, len(words), 2)})
+    os.unlink(raster)
+    asked = int(form.get("copies", 1))
+    two_sided = form.get("sides", "one-sided") != "one-sided"
+    want_pages = pages * (asked if manual else 1)
+    check(len(written) == want_pages, "job %d on %s (%s): %d pages written, not %d" % (
+        job, queue, form, len(written), want_pages))
+    for page in written:
+        size = (page["width"] / page["xResolution"], page["height"] / page["yResolution"])
+        check(all(abs(size[k] - inches[k]) * page["xResolution"] <= 1 for k in (0, 1)),
+              "job %d on %s (%s): pages of %.3f x %.3f in, the job's are %.3f x %.3f" % (
+                  job, queue, form, size[0], size[1], inches[0], inches[1]))
+        check(page["duplex"] == int(two_sided) and
+              page["tumble"] == int(form.get("sides") == "two-sided-short-edge"),
+              "job %d on %s (%s): duplex %d tumble %d" % (job, queue, form, page["duplex"], page["tumble"]))
+        check(page["copies"] == (1 if manual else asked), "job %d on %s (%s): NumCopies %d" % (
+            job, queue, form, page["copies"]))
+    return written[0]
+
+
+def pcl_checks(queue, data, form, dots, resolution):
+    """What the PCL and PJL of hpcups and brlaser say about a job: the raster
+    width and resolution (hpcups), the resolution (brlaser), the sides, and
+    the copies brlaser has the printer make."""
+    two_sided = form.get("sides", "one-sided") != "one-sided"
+    duplex = re.search(rb"\x1b&l[12]S|@PJL SET DUPLEX=ON", data) is not None
+    check(duplex == two_sided, "%s (%s): duplex command %s in the driver's output" % (
+        queue, form, "present" if duplex else "missing"))
+    if queue.startswith("hp-"):
+        widths, resolutions, _ = pcl_pages(data)
+        check(widths == {dots} and resolutions == {resolution}, "%s (%s): PCL raster widths %s at %s dpi, not %d "
+              "at %d" % (queue, form, widths, resolutions, dots, resolution))
+    else:
+        check(re.findall(rb"@PJL SET RESOLUTION = (\d+)", data) == [b"%d" % resolution],
+              "%s (%s): PJL resolution %s" % (queue, form, re.findall(rb"@PJL SET RESOLUTION = (\d+)", data)))
+        copies = re.findall(rb"\x1b&l(\d+)X", data)
+        check(set(copies) == {b"%d" % int(form.get("copies", 1))}, "%s (%s): copies %s" % (queue, form, copies))
+
+
 def filters_of(sched, job):
     """The programs of the job's chain, from its "filters for job" lines."""
     entries = sched.job_log(job)
@@ -314,6 +470,15 @@ class JobDevice:
     def received(self):
         with self.lock:
             return bytes(self.data)
+
+    def settle(self, start, seconds=10):
+        """The bytes after `start` once the stream stops growing for half a second."""
+        deadline = time.monotonic() + seconds
+        size = -1
+        while time.monotonic() < deadline and len(self.received()) != size:
+            size = len(self.received())
+            time.sleep(0.5)
+        return self.received()[start:]
 
     def wait_for(self, size, seconds=10):
         deadline = time.monotonic() + seconds
@@ -368,6 +533,7 @@ def main():
     parser.add_argument("--enable", required=True, help="the brovane-enable program")
     parser.add_argument("--mime-dir", required=True, help="folder with printfilters.types and .convs")
     parser.add_argument("--jobstate", required=True)
+    parser.add_argument("--rasterpages", required=True, help="the test's raster page lister")
     args = parser.parse_args()
 
     missing = find_tools(["cupsd", "lpadmin", "ipptool", "ppdc", "gs", "apt-get", "dpkg-deb"])
@@ -394,6 +560,7 @@ def main():
         os.symlink(brovane, os.path.join(filters, "brovane"))
         for name in DRIVERS:
             shutil.copy(os.path.join(drivers, name), os.path.join(filters, name))
+        real_ppds = fetch_real_drivers(work, filters)
         sched = Scheduler(top, filters, as_root)
         for name in ("printfilters.types", "printfilters.convs"):
             shutil.copy(os.path.join(args.mime_dir, name), os.path.join(sched.data, "mime", name))
@@ -406,10 +573,11 @@ def main():
         os.makedirs(outdir)
         os.chmod(outdir, 0o777)
 
-        queues = ENABLED + REFUSED
+        queues = ENABLED + REFUSED + tuple(q for q, _, _, _ in REAL)
         for queue in queues:
             devices.append(JobDevice(os.path.join(outdir, queue)))
-            add_queue(sched, queue, os.path.join(ppd_dir, queue + ".ppd"), "file://" + os.path.join(outdir, queue))
+            source = ppd_dir if queue in ENABLED + REFUSED else real_ppds
+            add_queue(sched, queue, os.path.join(source, queue + ".ppd"), "file://" + os.path.join(outdir, queue))
         stored = {q: os.path.join(sched.root, "ppd", q + ".ppd") for q in queues}
         original = {q: read_bytes(stored[q]) for q in queues}
         device = dict(zip(queues, devices))
@@ -473,7 +641,7 @@ def main():
         # by Print-Job and by Create-Job + Send-Document.
         expected = {}
         for queue in ENABLED:
-            formats, urf = client.attributes(queue)
+            formats, urf = client.attributes(queue)[:2]
             width_pt, height_pt, resolution = ppd_defaults(os.path.join(ppd_dir, queue + ".ppd"))
             check("image/urf" in formats, "%s does not take image/urf: %s" % (queue, formats))
             modes = [k for k in urf if k.startswith(("W", "SRGB", "ADOBERGB", "DEVW", "DEVRGB", "DEVCMYK"))]
@@ -567,6 +735,52 @@ def main():
         log("load: 24 jobs from 6 clients to 2 queues, 1 cancelled, 23 completed and correct in %.1f s; "
             "peak resident memory seen: %s" % (seconds, ", ".join("%s %.1f MiB" % (n, k / 1024)
                                                                    for n, k in sorted(peak.items()))))
+
+        # The drivers people own: enabled, then a job in every form the queue
+        # advertises (grey and, where offered, colour at its resolution; each
+        # print quality), two-sided where it duplexes, and three copies.
+        for queue, origin, _, programs in REAL:
+            result = run_enable(args.enable, sched, queue)
+            check(result.returncode == 0, "brovane-enable %s: %s" % (queue, result.stderr.decode()))
+            log(result.stdout.decode().strip())
+            formats, urf, qualities, sides = client.attributes(queue)
+            check("image/urf" in formats, "%s does not take image/urf: %s" % (queue, formats))
+            resolutions = [k for k in urf if k.startswith("RS")]
+            check(len(resolutions) == 1 and "-" not in resolutions[0], "%s advertises %s" % (queue, urf))
+            resolution = int(resolutions[0][2:])
+            log("  %s: urf-supported %s before, %s after; print-quality-supported %s" % (
+                queue, ",".join(before[queue][1]), ",".join(urf), ",".join(qualities)))
+            ppd = stored[queue]
+            width_pt, height_pt, _ = ppd_defaults(ppd)
+            inches = (width_pt / 72, height_pt / 72)
+            manual = re.search(rb"^\*cupsManualCopies:\s*True", read_bytes(ppd), re.M) is not None
+            forms = [{"mode": "monochrome"}]
+            if "SRGB24" in urf:
+                forms.append({"mode": "color"})
+            forms += [{"mode": "monochrome", "quality": QUALITIES[q]} for q in qualities]
+            if "two-sided-long-edge" in sides and b"*OpenUI *Duplex" in read_bytes(ppd):
+                forms += [{"mode": "monochrome", "sides": s} for s in ("two-sided-long-edge", "two-sided-short-edge")]
+            forms.append({"mode": "monochrome", "copies": 3})
+            made = []
+            for index, form in enumerate(forms):
+                form = dict({"quality": 4, "sides": "one-sided", "copies": 1}, **form) if index else form
+                pages = 2 if form.get("sides", "one-sided") != "one-sided" else 1
+                urf_file = grey_urf(work, "%s-%d" % (queue, index), width_pt, height_pt, resolution, pages,
+                                    colour=form["mode"] == "color", sides=form.get("sides", "one-sided"))
+                so_far = len(device[queue].received())
+                # The first job carries no attributes: the queue's defaults.
+                job = client.submit("form" if index else "print", queue, urf_file, form if index else None)
+                page = check_real_job(sched, args, queue, ppd, programs, job, form, urf_file, inches, pages, manual)
+                data = device[queue].settle(so_far)
+                check(len(data) > 0, "%s: job %d sent the printer nothing" % (queue, job))
+                if origin in ("hpcups", "brlaser"):
+                    pcl_checks(queue, data, form, page["width"], resolution)
+                made.append("%s%s%s%s" % (form["mode"], " q%d" % form["quality"] if "quality" in form else "",
+                                          " " + form["sides"] if form.get("sides", "one-sided") != "one-sided" else "",
+                                          " x%d" % form["copies"] if form.get("copies", 1) > 1 else ""))
+            log("  %s: %s -> %s: %d jobs completed at %.2f x %.2f in, %d dpi (%s); 3 copies made by %s" % (
+                queue, " -> ".join(["brovane"] + list(programs[:1])), "device", len(forms), inches[0], inches[1],
+                resolution, ", ".join(made), "brovane" if manual else "the printer"))
     finally:
         clean_up(sched, top)
 

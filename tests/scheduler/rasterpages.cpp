@@ -4,7 +4,8 @@
 //   rasterpages FILE
 //
 // Each page: "page N width W height H bitsPerColor B bitsPerPixel P colorSpace C
-// bytesPerLine L xResolution X yResolution Y rows R", R the rows that could be read.
+// bytesPerLine L xResolution X yResolution Y rows R duplex D tumble T copies N", R the
+// rows that could be read.
 // Exit status 0, or 1 when the file can't be opened.
 #include <cups/raster.h>
 
@@ -41,10 +42,10 @@ int main(int argc, char **argv)
                cupsRasterReadPixels(raster, row.data(), header.cupsBytesPerLine) == header.cupsBytesPerLine)
             rows++;
         std::printf("page %d width %u height %u bitsPerColor %u bitsPerPixel %u colorSpace %d bytesPerLine %u "
-                    "xResolution %u yResolution %u rows %u\n",
+                    "xResolution %u yResolution %u rows %u duplex %u tumble %u copies %u\n",
                     page, header.cupsWidth, header.cupsHeight, header.cupsBitsPerColor, header.cupsBitsPerPixel,
                     static_cast<int>(header.cupsColorSpace), header.cupsBytesPerLine, header.HWResolution[0],
-                    header.HWResolution[1], rows);
+                    header.HWResolution[1], rows, header.Duplex, header.Tumble, header.NumCopies);
     }
     cupsRasterClose(raster);
     close(fd);
