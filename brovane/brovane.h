@@ -21,7 +21,6 @@ namespace brovane {
 
 constexpr int psOutput = BROVANE_PS_OUTPUT;       // write PostScript instead of raster
 constexpr int rasterInput = BROVANE_RASTER_INPUT; // read CUPS raster instead of URF
-constexpr long kMaxCopies = 9999; // copies a job may ask: the scheduler's own ceiling
 
 // Everything that lives for the whole job.
 struct JobState {

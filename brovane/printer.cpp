@@ -21,20 +21,6 @@ static bool attributeIsTrue(const char *name)
     return attribute != nullptr && attribute->value != nullptr && strcasecmp(attribute->value, "True") == 0;
 }
 
-// The copies the job asks for, from the copies argument: 1 to 9999 (the
-// scheduler's own ceiling), 1 for anything else.
-static uint32_t copiesAsked(int argc, char **argv)
-{
-    if (argc <= 4 || argv[4] == nullptr)
-        return 1;
-    char *end = nullptr;
-    errno = 0;
-    long copies = std::strtol(argv[4], &end, 10);
-    if (errno != 0 || end == argv[4] || *end != '\0' || copies < 1 || copies > kMaxCopies)
-        return 1;
-    return static_cast<uint32_t>(copies);
-}
-
 void loadPrinter(int argc, char **argv)
 {
     // A missing PPD is reported before a short command line is.
@@ -74,7 +60,7 @@ void loadPrinter(int argc, char **argv)
     // A driver whose PPD leaves copies to the printer (no *cupsManualCopies:
     // True) has it make them from the page header; with manual copies the
     // header asks for one and brovane, the first filter, writes them all.
-    uint32_t copies = copiesAsked(argc, argv);
+    uint32_t copies = common::copiesAsked(argc, argv);
     bool manual = job.ppd->manual_copies != 0;
     job.headerCopies = manual ? 1 : copies;
     job.filterCopies = manual && !psOutput && !rasterInput ? copies : 1;

@@ -24,7 +24,8 @@ struct JobState {
 extern JobState job;
 
 // Sets the eleven mapped fields of `header` from the URF page header and
-// leaves every other field as it stands.
+// leaves every other field (NumCopies, set once from the copies argument,
+// among them) as it stands.
 void mapHeader(const urf::UrfPageHeader &urfPage, cups_page_header2_t &header);
 
 // The shape of a page's body as the shared decoder sees it: encoded lines

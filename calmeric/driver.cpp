@@ -43,7 +43,6 @@ void mapHeader(const urf::UrfPageHeader &urfPage, cups_page_header2_t &header)
     urf::sidesFor(urfPage.duplex, twoSided, tumble);
     header.Duplex = twoSided ? CUPS_TRUE : CUPS_FALSE;
     header.Tumble = tumble ? CUPS_TRUE : CUPS_FALSE;
-    header.NumCopies = 1;
 }
 
 // The page's log lines; the arguments on the first page only.
@@ -163,6 +162,9 @@ int run(int argc, char **argv)
         std::fprintf(stderr, "Usage: %s <job> <user> <job name> <copies> <option> [file]\nVersion 2.0\n", program);
         return 1;
     }
+    // Without a PPD the printer makes the copies asked, from every page
+    // header: the scheduler leaves them to it.
+    job.pageHeader.NumCopies = common::copiesAsked(argc, argv);
     job.inputFd = urf::openInput(argc, argv);
     urf::mapInput(job.inputFd); // a job in a file is read in place
 

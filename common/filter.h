@@ -65,6 +65,12 @@ void runBeforeExit();
 // them (it must not return); filters leave it unset and exit.
 void setExitHandler(void (*handler)(int status));
 
+// Copies a job may ask for: the scheduler's own ceiling.
+constexpr long kMaxCopies = 9999;
+// The copies the job asks for, from the copies argument (argv[4]): 1 to
+// kMaxCopies, 1 for anything else or when there is none.
+uint32_t copiesAsked(int argc, char **argv);
+
 // First `times` call of the run; its result is the base of the real-time line.
 clock_t startClock();
 

@@ -116,6 +116,22 @@ TEST(CalmericRun, MessagesInOrderAndHeadersMapped)
     EXPECT_EQ(pages[1].header.PageSize[0], 0u);
 }
 
+// With no PPD the printer makes the copies: every page header asks for the
+// copies argument, 1 to 9999, and for one when the argument is anything else.
+TEST(CalmericRun, CopiesArgumentOnEveryPage)
+{
+    Bytes input = job(2, {page(8, 4, 1, {0x00, 0x03, 0x00}), page(8, 4, 1, {0x00, 0x03, 0xFF})});
+    for (auto c : {std::pair<const char *, unsigned>{"3", 3}, {"9999", 9999}, {"10000", 1}, {"0", 1}, {"2x", 1}}) {
+        RunResult r = testsupport::runFilter(testsupport::programPath("calmeric"),
+                                             {"42", "alice", "report", c.first, ""}, input);
+        ASSERT_EQ(r.status, 0) << r.err;
+        auto pages = testsupport::readRaster(r.out);
+        ASSERT_EQ(pages.size(), 2u) << c.first;
+        for (const auto &p : pages)
+            EXPECT_EQ(p.header.NumCopies, c.second) << "copies argument " << c.first;
+    }
+}
+
 TEST(CalmericRun, LinesWrittenAsDecodedRepeatsClippedToThePage)
 {
     // Pixels of a 64-bit page wider than every page before it: the buffers grow.

@@ -36,7 +36,6 @@ TEST(HeaderMapping, EachDepthOverwritesTheSameFieldsOnly)
         want.cupsHeight = 9;
         want.cupsBytesPerLine = c.bytesPerLine;
         want.HWResolution[0] = want.HWResolution[1] = 600;
-        want.NumCopies = 1;
         want.Duplex = CUPS_TRUE; // code 2: two-sided, short edge
         want.Tumble = CUPS_TRUE;
         EXPECT_EQ(0, std::memcmp(&header, &want, sizeof header)) << int(c.bitsPerPixel) << "-bit page";
