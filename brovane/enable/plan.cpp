@@ -27,6 +27,7 @@ constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz
 constexpr uint32_t kSpaceRgb = 1;
 constexpr uint32_t kSpaceK = 3;
 constexpr uint32_t kSpaceSrgb = 19;
+constexpr uint32_t kSpaceRgbw = 17;
 constexpr uint32_t kOrderChunked = 0;
 
 // One main keyword entry of a PPD: "*Keyword Option/Text: value", the value
@@ -245,23 +246,28 @@ static bool headerWith(ppd_file_t *ppd, const char *options, cups_page_header2_t
 }
 
 // A print quality or colour mode, as the scheduler passes it to the filters,
-// that makes the driver print at another resolution than the default: the
-// reason to refuse, or an empty string.
+// or a media type (the scheduler's media-type is a MediaType choice), that
+// makes the driver print at another resolution than the default: the reason
+// to refuse, or an empty string.
 static std::string qualityMismatch(ppd_file_t *ppd, unsigned resolution)
 {
     static const char *const qualities[] = {"Draft", "Normal", "High"}; // print-quality 3, 4, 5
     static const char *const modes[] = {"monochrome", "color"};
-    for (int q = 0; q < 3; q++) {
-        for (const char *mode : modes) {
-            std::string options = format("print-quality=%d cupsPrintQuality=%s print-color-mode=%s", q + 3,
-                                         qualities[q], mode);
-            cups_page_header2_t header;
-            if (headerWith(ppd, options.c_str(), header) &&
-                (header.HWResolution[0] != resolution || header.HWResolution[1] != resolution))
-                return format("print quality %s (%s) prints at %ux%u dpi, its default at %u dpi: a phone "
-                              "renders every page at the one resolution the queue advertises",
-                              qualities[q], mode, header.HWResolution[0], header.HWResolution[1], resolution);
-        }
+    std::vector<std::string> tried;
+    for (int q = 0; q < 3; q++)
+        for (const char *mode : modes)
+            tried.push_back(format("print-quality=%d cupsPrintQuality=%s print-color-mode=%s", q + 3, qualities[q],
+                                   mode));
+    if (ppd_option_t *media = ppdFindOption(ppd, "MediaType"))
+        for (int i = 0; i < media->num_choices; i++)
+            tried.push_back(std::string("MediaType=") + media->choices[i].choice);
+    for (const std::string &options : tried) {
+        cups_page_header2_t header;
+        if (headerWith(ppd, options.c_str(), header) &&
+            (header.HWResolution[0] != resolution || header.HWResolution[1] != resolution))
+            return format("with %s it prints at %ux%u dpi, by default at %u dpi: a phone renders every page at "
+                          "the one resolution the queue advertises",
+                          options.c_str(), header.HWResolution[0], header.HWResolution[1], resolution);
     }
     return std::string();
 }
@@ -335,7 +341,9 @@ Plan planFor(const char *path, const std::string &text)
 
     // The raster the driver takes with the queue's default options: brovane
     // writes 1-bit black (chunked K) for printers marked black-and-white and
-    // 24-bit chunked RGB for the others, nothing else.
+    // 24-bit chunked RGB for the others, nothing else. Where the PPD asks for
+    // 32-bit RGBW (hpcups' colour inkjets), brovane's page header says 24-bit
+    // sRGB, which such a driver takes as any RGB page.
     ppdMarkDefaults(ppd);
     cups_page_header2_t header;
     std::memset(&header, 0, sizeof header);
@@ -347,15 +355,16 @@ Plan planFor(const char *path, const std::string &text)
     uint32_t order = common::fieldBits(header.cupsColorOrder);
     bool black = header.cupsBitsPerColor == 1 && header.cupsBitsPerPixel == 1 && space == kSpaceK &&
                  order == kOrderChunked;
-    bool colour = header.cupsBitsPerColor == 8 && header.cupsBitsPerPixel == 24 &&
-                  (space == kSpaceRgb || space == kSpaceSrgb) && order == kOrderChunked;
+    bool colour = header.cupsBitsPerColor == 8 && order == kOrderChunked &&
+                  ((header.cupsBitsPerPixel == 24 && (space == kSpaceRgb || space == kSpaceSrgb)) ||
+                   (header.cupsBitsPerPixel == 32 && space == kSpaceRgbw));
     bool marked = attributeIsTrue(ppd, "BWOnly") || attributeIsTrue(ppd, "ReceiptPrinter");
     unsigned xres = header.HWResolution[0], yres = header.HWResolution[1];
     const char *orders[] = {"chunked", "banded", "planar"};
     Plan plan{Verdict::change, {}, {}, {}, xres, colour};
     if (!black && !colour)
         plan = refuse(format("its driver %s takes %u-bit raster of colour space %u, %s, %u bits a pixel; "
-                             "brovane writes 1-bit black or 24-bit RGB",
+                             "brovane writes 1-bit black or 24-bit RGB (for RGBW drivers too)",
                              driver.program.c_str(), header.cupsBitsPerColor, space,
                              order < 3 ? orders[order] : "unknown order", header.cupsBitsPerPixel));
     else if (colour && marked)

@@ -46,6 +46,7 @@ REFUSED = ("deskjet", "epson9", "generic")  # banded CMYK, 120x72 dpi, PostScrip
 REAL = (
     ("hp-laserjet", "hpcups", "hp-laserjet_1320.ppd", ("hpcups",)),
     ("hp-envy", "hpcups", "hp-envy_5000_series.ppd", ("hpcups",)),
+    ("hp-deskjet", "hpcups", "hp-deskjet_3700_series.ppd", ("hpcups",)),  # the PPD asks for RGBW
     ("brother", "brlaser", "brl2340d.ppd", ("rastertobrlaser",)),
     ("epson", "escpr", "escpr:0/cups/model/epson-inkjet-printer-escpr/Epson-ET-2750_Series-epson-escpr-en.ppd",
      ("epson-escpr-wrapper", "epson-escpr")),
