@@ -410,6 +410,12 @@ Plan planFor(const char *path, const std::string &text)
                              "default (\"%s\"): the scheduler would advertise another resolution to phones",
                              xres, defaultAt == std::string::npos ? "" : choices[defaultAt].name.c_str()));
     bool reorder = first != std::string::npos && first != leading;
+    // A 1-bit black driver gets grey pages only: a PPD that calls it a colour
+    // device would have the scheduler offer phones colour (SRGB24) too.
+    size_t colourDevice = std::string::npos;
+    for (size_t i = 0; i < entries.size() && black; i++)
+        if (entries[i].keyword == "*ColorDevice" && strcasecmp(entries[i].value.c_str(), "False") != 0)
+            colourDevice = i;
     // Without a Resolution option, *DefaultResolution says it.
     size_t defaultLine = std::string::npos;
     std::string defaultResolution = format("*DefaultResolution: %udpi\n", xres);
@@ -425,7 +431,8 @@ Plan planFor(const char *path, const std::string &text)
         defaultResolution.clear();
     }
 
-    // The new PPD: the original with the default resolution first and, after
+    // The new PPD: the original with the resolution named first (or the
+    // default resolution said) and a black driver no colour device; after
     // the driver's filter line, a line that sends brovane's raster to the
     // same driver at the same cost, and the black-and-white mark.
     std::string changed;
@@ -444,10 +451,12 @@ Plan planFor(const char *path, const std::string &text)
         size_t from = i == 0 ? 0 : entries[i - 1].end;
         if (reorder && i == leading)
             changed += text.substr(entries[first].begin, entries[first].end - entries[first].begin);
-        if ((reorder && i == first) || (i == defaultLine && !defaultResolution.empty())) {
+        if ((reorder && i == first) || (i == defaultLine && !defaultResolution.empty()) || i == colourDevice) {
             changed += text.substr(from, entries[i].begin - from);
             if (i == defaultLine)
                 changed += defaultResolution;
+            if (i == colourDevice)
+                changed += "*ColorDevice: False\n";
             continue;
         }
         changed += text.substr(from, entries[i].end - from);
