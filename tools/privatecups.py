@@ -159,7 +159,9 @@ class Scheduler:
         return [self.cupsd] + list(extra) + ["-c", os.path.join(self.root, "cupsd.conf"),
                                         "-s", os.path.join(self.root, "cups-files.conf")]
 
-    def start(self, jobstate):
+    def start(self, jobstate, seconds=20):
+        """Starts cupsd and waits until it answers; it loads every queue
+        first, which with thousands of them takes longer than the default."""
         result = run(self.argv("-t"), env=self.env, check_status=False)
         check(result.returncode == 0, "cupsd rejects its configuration:\n" + result.stdout.decode(errors="replace")
               + result.stderr.decode(errors="replace"))
@@ -175,7 +177,7 @@ class Scheduler:
             self.process = subprocess.Popen(self.argv("-f"), env=self.env, stdin=subprocess.DEVNULL,
                                             stdout=subprocess.DEVNULL, stderr=stderr, start_new_session=True,
                                             preexec_fn=child_setup)
-        deadline = time.monotonic() + 20
+        deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
                 raise Failure("cupsd exited with %d at start-up:\n%s" % (self.process.returncode, self.tail()))
@@ -183,7 +185,7 @@ class Scheduler:
                 if run([jobstate, self.socket, "list"], env=self.env, check_status=False).returncode == 0:
                     return
             time.sleep(0.1)
-        raise Failure("cupsd did not answer on %s within 20 s:\n%s" % (self.socket, self.tail()))
+        raise Failure("cupsd did not answer on %s within %d s:\n%s" % (self.socket, seconds, self.tail()))
 
     def stop(self):
         if self.process is not None and self.process.poll() is None:

@@ -386,8 +386,11 @@ def check_real_job(sched, args, queue, ppd, programs, job, form, urf_file, inche
     check(state == "completed", "job %d on %s (%s) ended %s:\n%s" % (job, queue, form, state, sched.tail()))
     chain, lines = filters_of(sched, job)
     check(chain == ["brovane", programs[0]], "job %d on %s ran %s" % (job, queue, lines))
-    errors = [m for level, m in sched.job_log(job) if level == "E"]
+    entries = sched.job_log(job)
+    errors = [m for level, m in entries if level == "E"]
     check(not errors, "job %d on %s (%s) logged errors: %s" % (job, queue, form, errors[:5]))
+    # The driver's own count of the sheets' sides it printed, where it reports them.
+    driver_pages = [m for _, m in entries if re.match(r"PAGE: \d+ \d+$", m)]
     copies, options = logged_arguments(sched, job)
     raster = os.path.join(os.path.dirname(urf_file), "%s-%d.ras" % (queue, job))
     env = {"PATH": "/usr/bin:/bin", "PPD": ppd, "LANG": "C"}
@@ -405,6 +408,8 @@ def check_real_job(sched, args, queue, ppd, programs, job, form, urf_file, inche
     want_pages = pages * (asked if manual else 1)
     check(len(written) == want_pages, "job %d on %s (%s): %d pages written, not %d" % (
         job, queue, form, len(written), want_pages))
+    check(not driver_pages or len(driver_pages) == want_pages, "job %d on %s (%s): the driver printed %d pages, "
+          "not %d" % (job, queue, form, len(driver_pages), want_pages))
     for page in written:
         size = (page["width"] / page["xResolution"], page["height"] / page["yResolution"])
         check(all(abs(size[k] - inches[k]) * page["xResolution"] <= 1 for k in (0, 1)),
