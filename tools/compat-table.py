@@ -38,7 +38,7 @@ import time
 import uuid
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from privatecups import TOOLS, Failure, Scheduler, find_tools, log, run  # noqa: E402
+from privatecups import TOOLS, Failure, Scheduler, download_packages, find_tools, log, run  # noqa: E402
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PACKAGES = ("printer-driver-brlaser", "printer-driver-dymo", "printer-driver-escpr", "printer-driver-gutenprint",
@@ -84,20 +84,12 @@ def fetch_packages(work):
     """Downloads and unpacks each driver package: {package: (version, folder)}."""
     debs = os.path.join(work, "debs")
     os.makedirs(debs)
-    os.chmod(debs, 0o777)  # apt's own user writes the download
+    downloaded, why = download_packages(debs, PACKAGES)
+    if downloaded is None:
+        raise Failure(why)
     found = {}
     for package in PACKAGES:
-        # A mirror in mid-sync fails a download for a while: tried three times, 20 s apart.
-        for attempt in range(3):
-            result = run(["apt-get", "download", package], check_status=False, cwd=debs, timeout=300)
-            files = [f for f in os.listdir(debs) if f.startswith(package + "_") and f.endswith(".deb")]
-            if result.returncode == 0 and files:
-                break
-            if attempt < 2:
-                time.sleep(20)
-        if result.returncode != 0 or not files:
-            raise Failure("apt-get download %s failed: %s" % (package, result.stderr.decode(errors="replace")))
-        deb = os.path.join(debs, files[0])
+        deb = downloaded[package]
         root = os.path.join(work, "packages", package)
         os.makedirs(root)
         run(["dpkg-deb", "-x", deb, root])

@@ -230,6 +230,22 @@ class Scheduler:
         return entries
 
 
+def download_packages(folder, names):
+    """apt-get download of Debian packages into `folder`: {name: .deb path},
+    or the reason they can't be had. A mirror in mid-sync fails a download
+    for a while: tried three times, 20 s apart."""
+    os.chmod(folder, 0o777)  # apt's own user writes the download
+    for attempt in range(3):
+        result = run(["apt-get", "download"] + list(names), check_status=False, cwd=folder, timeout=300)
+        debs = {name: os.path.join(folder, f) for name in names for f in os.listdir(folder)
+                if f.startswith(name + "_") and f.endswith(".deb")}
+        if result.returncode == 0 and len(debs) == len(names):
+            return debs, None
+        if attempt < 2:
+            time.sleep(20)
+    return None, "apt-get download %s failed: %s" % (" ".join(names), result.stderr.decode(errors="replace")[-300:])
+
+
 def add_queue(sched, name, ppd, device):
     run([TOOLS["lpadmin"], "-h", sched.socket, "-p", name, "-P", ppd, "-v", device, "-E"], env=sched.env)
 

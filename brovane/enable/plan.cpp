@@ -377,8 +377,8 @@ Plan planFor(const char *path, const std::string &text)
         return plan;
     }
 
-    // Every print quality and colour mode a phone may ask for must print at
-    // the one resolution the queue advertises: phones render at it.
+    // Every print quality, colour mode and media type a phone may ask for
+    // must print at the one resolution the queue advertises: phones render at it.
     std::string mismatch = qualityMismatch(ppd, xres);
     if (!mismatch.empty()) {
         ppdClose(ppd);

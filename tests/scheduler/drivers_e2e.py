@@ -35,7 +35,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 from privatecups import (  # noqa: E402
-    TOOLS, find_tools, Failure, Skip, log, check, run, run_test, clean_up, Scheduler, add_queue, wait_job)
+    TOOLS, find_tools, Failure, Skip, log, check, run, run_test, clean_up, Scheduler, add_queue, wait_job,
+    download_packages)
 
 DRIVERS = ("rastertolabel", "rastertoepson", "rastertohp")
 SAMPLE_DRV = "/usr/share/cups/drv/sample.drv"
@@ -68,19 +69,11 @@ def read_bytes(path):
 def unpack_packages(unpack, names):
     """apt-get download of the packages into `unpack`, each taken apart into unpack/root."""
     os.makedirs(unpack)
-    # A mirror in mid-sync fails a download for a while: tried three times, 20 s apart.
-    for attempt in range(3):
-        result = run(["apt-get", "download"] + list(names), check_status=False, cwd=unpack, timeout=300)
-        debs = [f for f in os.listdir(unpack) if f.endswith(".deb")]
-        if result.returncode == 0 and len(debs) == len(names):
-            break
-        if attempt < 2:
-            time.sleep(20)
-    if result.returncode != 0 or len(debs) != len(names):
-        raise Skip("apt-get download %s failed: %s" % (" ".join(names),
-                                                       result.stderr.decode(errors="replace")[-300:]))
-    for deb in debs:
-        run(["dpkg-deb", "-x", os.path.join(unpack, deb), os.path.join(unpack, "root")])
+    debs, why = download_packages(unpack, names)
+    if debs is None:
+        raise Skip(why)
+    for deb in debs.values():
+        run(["dpkg-deb", "-x", deb, os.path.join(unpack, "root")])
 
 
 def fetch_drivers(work):
