@@ -6,7 +6,8 @@
 # puts brovane, calmeric and dunsiple in /usr/lib/cups/filter, the PPDs in
 # /usr/share/ppd/printfilters (where the scheduler looks for drivers),
 # brovane-enable in /usr/sbin, its MIME type and rule in /usr/share/cups/mime
-# and the manual pages in /usr/share/man/man8. The scheduler runs only filters that
+# the scheduler's gziptoany in /usr/lib/printfilters and the manual pages in
+# /usr/share/man/man8. The scheduler runs only filters that
 # neither group nor others may write, in folders of the same kind, so files
 # and the folders made for them get fixed modes whatever the umask.
 
@@ -20,6 +21,8 @@ set(FILTERS_INSTALL_MANDIR "share/man" CACHE STRING "Folder (under the prefix) f
 set(FILTERS_INSTALL_MIMEDIR "share/cups/mime" CACHE STRING
     "Folder (under the prefix) where the scheduler reads MIME types and conversions")
 set(FILTERS_INSTALL_SBINDIR "sbin" CACHE STRING "Folder (under the prefix) for administrators' commands")
+set(FILTERS_INSTALL_HELPERDIR "lib/${PROJECT_NAME}" CACHE STRING
+    "Folder (under the prefix) for programs the scheduler runs by another name")
 
 if(NOT DEFINED CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS)
   set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
@@ -55,5 +58,7 @@ filters_install(dunsiple cmyk-photo.ppd)
 install(TARGETS brovane-enable RUNTIME DESTINATION ${FILTERS_INSTALL_SBINDIR} PERMISSIONS ${_filters_program_mode})
 install(FILES ${PROJECT_SOURCE_DIR}/docs/man/brovane-enable.8 DESTINATION ${FILTERS_INSTALL_MANDIR}/man8
         PERMISSIONS ${_filters_ppd_mode})
+install(TARGETS printfilters-gunzip RUNTIME DESTINATION ${FILTERS_INSTALL_HELPERDIR}
+        PERMISSIONS ${_filters_program_mode})
 install(FILES ${PROJECT_SOURCE_DIR}/brovane/enable/printfilters.types ${PROJECT_SOURCE_DIR}/brovane/enable/printfilters.convs
         DESTINATION ${FILTERS_INSTALL_MIMEDIR} PERMISSIONS ${_filters_ppd_mode})

@@ -9,8 +9,17 @@ namespace enable {
 // The type brovane's raster goes by between brovane and an enabled queue's
 // driver. The package's MIME files declare it and convert image/urf into it
 // with brovane; only a PPD that sends this type to its driver (what
-// brovane-enable adds) makes a queue take URF jobs.
-constexpr const char *kRasterType = "application/vnd.printfilters-raster";
+// brovane-enable adds) makes a queue take URF jobs. The scheduler lists no
+// "printer/" type among the formats a queue takes, and refuses jobs in one,
+// so clients never see it or send it straight to the driver.
+constexpr const char *kRasterType = "printer/vnd.printfilters-raster";
+// The type the first release used, which clients saw and could send: a
+// queue whose PPD has it is enabled again from the PPD kept inside.
+constexpr const char *kEarlierRasterType = "application/vnd.printfilters-raster";
+
+// Queues whose default page is narrower than this (in points, 4.5 inches)
+// print on a roll or labels: receipt and label printers.
+constexpr float kSmallMediaWidth = 324.0f;
 
 // Largest PPD read: a driver's PPD with every option of a large printer
 // stays well under 1 MiB.

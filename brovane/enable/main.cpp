@@ -3,6 +3,7 @@
 
 #include "brovane/enable/enable.h"
 
+#include <cups/adminutil.h>
 #include <cups/cups.h>
 #include <cups/file.h>
 #include <cups/ppd.h>
@@ -172,35 +173,47 @@ static bool installPpd(const std::string &text)
     return true;
 }
 
-// What the scheduler advertises for the queue now: the URF forms
-// (urf-supported) and print qualities, each list joined by commas. False
-// when it can't be asked.
-static bool advertised(std::string &urf, std::string &qualities)
+// What the scheduler says of the queue now.
+struct Advertised {
+    std::string urf;       // urf-supported, joined by commas
+    std::string qualities; // print-quality-supported, as keywords
+    bool shared;           // printer-is-shared
+    std::string dnsSdName; // printer-dns-sd-name: empty until announced by DNS-SD
+};
+
+// Asks the scheduler what it advertises for the queue. False when it can't
+// be asked.
+static bool advertised(Advertised &now)
 {
     char uri[HTTP_MAX_URI];
     httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0, "/printers/%s",
                      options.queue);
     ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
-    static const char *const wanted[] = {"urf-supported", "print-quality-supported"};
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, wanted);
+    static const char *const wanted[] = {"urf-supported", "print-quality-supported", "printer-is-shared",
+                                         "printer-dns-sd-name"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr, wanted);
     ipp_t *response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
     if (response == nullptr || ippGetStatusCode(response) > IPP_STATUS_OK_CONFLICTING) {
         ippDelete(response);
         return false;
     }
-    urf.clear();
-    qualities.clear();
+    now = Advertised{{}, {}, false, {}};
     ipp_attribute_t *attribute = ippFindAttribute(response, "urf-supported", IPP_TAG_KEYWORD);
     for (int i = 0; i < ippGetCount(attribute); i++)
-        urf += std::string(urf.empty() ? "" : ",") + ippGetString(attribute, i, nullptr);
+        now.urf += std::string(now.urf.empty() ? "" : ",") + ippGetString(attribute, i, nullptr);
     static const char *const names[] = {"draft", "normal", "high"};
     attribute = ippFindAttribute(response, "print-quality-supported", IPP_TAG_ENUM);
     for (int i = 0; i < ippGetCount(attribute); i++) {
         int quality = ippGetInteger(attribute, i);
         if (quality >= IPP_QUALITY_DRAFT && quality <= IPP_QUALITY_HIGH)
-            qualities += std::string(qualities.empty() ? "" : ",") + names[quality - IPP_QUALITY_DRAFT];
+            now.qualities += std::string(now.qualities.empty() ? "" : ",") + names[quality - IPP_QUALITY_DRAFT];
     }
+    attribute = ippFindAttribute(response, "printer-is-shared", IPP_TAG_BOOLEAN);
+    now.shared = attribute != nullptr && ippGetBoolean(attribute, 0) != 0;
+    attribute = ippFindAttribute(response, "printer-dns-sd-name", IPP_TAG_NAME);
+    const char *name = attribute != nullptr ? ippGetString(attribute, 0, nullptr) : nullptr;
+    now.dnsSdName = name != nullptr ? name : "";
     ippDelete(response);
     return true;
 }
@@ -242,6 +255,82 @@ static std::string notTrueSize(const std::string &urf, const Plan &plan)
     return why;
 }
 
+// Whether the scheduler's configuration listens only on this machine: no
+// Port line, and every Listen a loopback address or a local socket. False
+// as well when the file can't be had (only the administrator may read it).
+static bool listensOnlyHere()
+{
+    std::string path = writeTemp(std::string());
+    if (path.empty())
+        return false;
+    bool onlyHere = false;
+    if (cupsGetFile(CUPS_HTTP_DEFAULT, "/admin/conf/cupsd.conf", path.c_str()) == HTTP_STATUS_OK) {
+        onlyHere = true;
+        cups_file_t *file = cupsFileOpen(path.c_str(), "r");
+        char line[1024];
+        char *value;
+        int number = 0;
+        while (file != nullptr && cupsFileGetConf(file, line, sizeof line, &value, &number) != nullptr) {
+            if (strcasecmp(line, "Port") == 0)
+                onlyHere = false;
+            else if (strcasecmp(line, "Listen") == 0 && value != nullptr && value[0] != '/' &&
+                     strncasecmp(value, "localhost:", 10) != 0 && std::strncmp(value, "127.", 4) != 0 &&
+                     std::strncmp(value, "[::1]:", 6) != 0)
+                onlyHere = false;
+        }
+        if (file != nullptr)
+            cupsFileClose(file);
+    }
+    unlink(path.c_str());
+    return onlyHere;
+}
+
+// What stands between the enabled queue and phones looking for printers by
+// DNS-SD, one line each with the command that mends it, or that the
+// scheduler announces it.
+static void reportDiscovery(Advertised &now)
+{
+    const char *queue = options.queue;
+    int settingCount = 0;
+    cups_option_t *settings = nullptr;
+    bool sharing = true, dnssd = true;
+    if (cupsAdminGetServerSettings(CUPS_HTTP_DEFAULT, &settingCount, &settings)) {
+        const char *value = cupsGetOption(CUPS_SERVER_SHARE_PRINTERS, settingCount, settings);
+        sharing = value != nullptr && std::atoi(value) != 0;
+        value = cupsGetOption("BrowseLocalProtocols", settingCount, settings);
+        dnssd = value == nullptr || strcasestr(value, "dnssd") != nullptr;
+        cupsFreeOptions(settingCount, settings);
+    }
+    bool blocked = false;
+    auto blocker = [&](const std::string &what, const std::string &command) {
+        std::printf("%s: %s: phones won't find it: %s; %s\n", kName, queue, what.c_str(), command.c_str());
+        blocked = true;
+    };
+    if (!now.shared)
+        blocker("the queue is not shared", std::string("lpadmin -p ") + queue + " -o printer-is-shared=true");
+    if (!sharing)
+        blocker("the scheduler does not share printers (it listens on this machine only)", "cupsctl --share-printers");
+    else if (listensOnlyHere())
+        blocker("the scheduler listens on this machine only",
+                "put \"Port 631\" for its \"Listen localhost:631\" in /etc/cups/cupsd.conf and restart it");
+    if (!dnssd)
+        blocker("the scheduler does not announce printers by DNS-SD", "cupsctl BrowseLocalProtocols=dnssd");
+    if (blocked)
+        return;
+    // The scheduler announces a queue shortly after its change.
+    for (int tries = 0; tries < 10 && now.dnsSdName.empty(); tries++) {
+        usleep(300000);
+        if (!advertised(now))
+            break;
+    }
+    if (now.dnsSdName.empty())
+        blocker("the scheduler has not announced it by DNS-SD (is avahi-daemon running?)",
+                "systemctl enable --now avahi-daemon, then systemctl restart cups");
+    else
+        std::printf("%s: %s: phones find it: announced by DNS-SD as \"%s\" with image/urf\n", kName, queue,
+                    now.dnsSdName.c_str());
+}
+
 // --undo: the PPD kept inside the changed one.
 static int undo(const std::string &text)
 {
@@ -270,7 +359,19 @@ static int undo(const std::string &text)
 static int enableQueue(const char *path, const std::string &text)
 {
     const char *what = options.queue != nullptr ? options.queue : options.ppdFile;
-    Plan plan = planFor(path, text);
+    // A queue changed by the first release, with a raster type clients could
+    // see: planned again from the PPD it had, kept inside.
+    std::string original;
+    Plan plan;
+    if (text.find(kEarlierRasterType) != std::string::npos && originalOf(text, original)) {
+        std::string earlier = writeTemp(original);
+        plan = earlier.empty() ? Plan{Verdict::refuse, "can't write a temporary file", {}, {}, 0, false}
+                               : planFor(earlier.c_str(), original);
+        if (!earlier.empty())
+            unlink(earlier.c_str());
+    } else {
+        plan = planFor(path, text);
+    }
     if (plan.verdict == Verdict::refuse) {
         std::fprintf(stderr, "%s: %s: not changed: %s\n", kName, what, plan.reason.c_str());
         return 1;
@@ -298,15 +399,15 @@ static int enableQueue(const char *path, const std::string &text)
     // The scheduler derives what it advertises from the new PPD: checked
     // against what brovane prints, and the old PPD given back when a phone
     // would get pages of the wrong size.
-    std::string urf, qualities;
-    if (!advertised(urf, qualities)) {
+    Advertised now;
+    if (!advertised(now)) {
         std::string error = cupsLastErrorString();
         installPpd(text);
         std::fprintf(stderr, "%s: %s: not changed: the scheduler can't be asked what the queue advertises now "
                      "(%s); it has its PPD as it was\n", kName, what, error.c_str());
         return 1;
     }
-    std::string why = notTrueSize(urf, plan);
+    std::string why = notTrueSize(now.urf, plan);
     if (!why.empty()) {
         installPpd(text);
         std::fprintf(stderr, "%s: %s: not changed: %s, so phones' pages would print at the wrong size; it has "
@@ -314,8 +415,9 @@ static int enableQueue(const char *path, const std::string &text)
         return 1;
     }
     std::printf("%s: %s: takes URF jobs now: through brovane, %s; it advertises urf-supported %s, "
-                "print-quality-supported %s\n", kName, what, plan.summary.c_str(), urf.c_str(),
-                qualities.empty() ? "(none)" : qualities.c_str());
+                "print-quality-supported %s\n", kName, what, plan.summary.c_str(), now.urf.c_str(),
+                now.qualities.empty() ? "(none)" : now.qualities.c_str());
+    reportDiscovery(now);
     return 0;
 }
 

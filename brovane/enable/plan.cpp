@@ -30,6 +30,13 @@ constexpr uint32_t kSpaceSrgb = 19;
 constexpr uint32_t kSpaceRgbw = 17;
 constexpr uint32_t kOrderChunked = 0;
 
+// The page sizes the scheduler calls loaded ("media-ready") when a queue's
+// PPD has them (its ReadyPaperSizes for A4 and for Letter countries); a
+// receipt or label printer holds none of them but its own roll.
+constexpr const char *kOfficeSizes[] = {"A3", "A4", "A5", "A6", "EnvDL", "Letter", "Legal", "Tabloid", "4x6", "Env10"};
+// The entries that describe one page size of a PPD.
+constexpr const char *kSizeKeywords[] = {"*PageSize", "*PageRegion", "*ImageableArea", "*PaperDimension"};
+
 // One main keyword entry of a PPD: "*Keyword Option/Text: value", the value
 // possibly a quoted string over several lines. [begin, end) covers its
 // lines, the final newline included.
@@ -180,7 +187,7 @@ static bool findDriver(const std::vector<Entry> &entries, Filter &driver, Plan &
     for (const Filter &filter : filters) {
         if (filter.two != anyTwo)
             continue;
-        if (filter.source == kRasterType) {
+        if (filter.source == kRasterType || filter.source == kEarlierRasterType) {
             verdict = Plan{Verdict::already, "already takes URF jobs through brovane, then " + filter.program,
                            {}, {}, 0, false};
             return false;
@@ -377,6 +384,21 @@ Plan planFor(const char *path, const std::string &text)
         return plan;
     }
 
+    // A receipt or label printer (a default page narrower than 4.5 inches)
+    // loses the office sizes the scheduler would call loaded, so phones are
+    // offered the roll it holds rather than A4 rendered for a 4-inch head.
+    std::vector<std::string> dropped;
+    std::string ownMedia;
+    ppd_size_t *page = ppdPageSize(ppd, nullptr);
+    if (page != nullptr && page->width > 0.0f && page->width < kSmallMediaWidth) {
+        ownMedia = page->name;
+        for (const char *name : kOfficeSizes) {
+            ppd_size_t *office = ppdPageSize(ppd, name);
+            if (office != nullptr && strcasecmp(office->name, page->name) != 0)
+                dropped.push_back(office->name);
+        }
+    }
+
     // Every print quality, colour mode and media type a phone may ask for
     // must print at the one resolution the queue advertises: phones render at it.
     std::string mismatch = qualityMismatch(ppd, xres);
@@ -451,7 +473,12 @@ Plan planFor(const char *path, const std::string &text)
         size_t from = i == 0 ? 0 : entries[i - 1].end;
         if (reorder && i == leading)
             changed += text.substr(entries[first].begin, entries[first].end - entries[first].begin);
-        if ((reorder && i == first) || (i == defaultLine && !defaultResolution.empty()) || i == colourDevice) {
+        bool droppedSize = false;
+        for (const char *keyword : kSizeKeywords)
+            for (const std::string &name : dropped)
+                droppedSize = droppedSize || (entries[i].keyword == keyword && entries[i].option == name);
+        if ((reorder && i == first) || (i == defaultLine && !defaultResolution.empty()) || i == colourDevice ||
+            droppedSize) {
             changed += text.substr(from, entries[i].begin - from);
             if (i == defaultLine)
                 changed += defaultResolution;
@@ -474,6 +501,12 @@ Plan planFor(const char *path, const std::string &text)
     plan.changed = changed;
     plan.summary = format("then %s, %s at %u dpi", driver.program.c_str(),
                           black ? "1-bit black" : "24-bit colour", xres);
+    if (!dropped.empty()) {
+        plan.summary += ", phones offered its own media " + ownMedia + " (";
+        for (size_t i = 0; i < dropped.size(); i++)
+            plan.summary += (i > 0 ? ", " : "") + dropped[i];
+        plan.summary += " left out)";
+    }
     return plan;
 }
 

@@ -175,12 +175,14 @@ HEADER = """  GROUP operation-attributes-tag
 
 GET_ATTRIBUTES = """{
   OPERATION Get-Printer-Attributes
-""" + HEADER + """  ATTR keyword requested-attributes document-format-supported,urf-supported,print-quality-supported,sides-supported
+""" + HEADER + """  ATTR keyword requested-attributes document-format-supported,urf-supported,print-quality-supported,sides-supported,media-ready,media-default
   STATUS successful-ok
   DISPLAY document-format-supported
   DISPLAY urf-supported
   DISPLAY print-quality-supported
   DISPLAY sides-supported
+  DISPLAY media-ready
+  DISPLAY media-default
 }
 """
 
@@ -195,6 +197,8 @@ PRINT_JOB = """{
 }
 """
 
+# Print-Job of a gzip-compressed document, as the scheduler offers it.
+PRINT_GZIP = PRINT_JOB.replace("document-format image/urf", "document-format image/urf\n  ATTR keyword compression gzip")
 # Print-Job with copies 3, as a phone asks for them.
 PRINT_COPIES = PRINT_JOB.replace("  FILE $filename", "  GROUP job-attributes-tag\n  ATTR integer copies 3\n  FILE $filename")
 # Print-Job with what a phone's print dialog sets.
@@ -236,7 +240,7 @@ class Client:
         self.port = port
         self.env = env
         self.tests = {}
-        for name, text in (("attributes", GET_ATTRIBUTES), ("print", PRINT_JOB), ("copies", PRINT_COPIES),
+        for name, text in (("attributes", GET_ATTRIBUTES), ("print", PRINT_JOB), ("copies", PRINT_COPIES), ("gzip", PRINT_GZIP),
                            ("form", PRINT_FORM),
                            ("create", CREATE_AND_SEND), ("cancel", CANCEL_JOB)):
             self.tests[name] = os.path.join(work, name + ".test")
@@ -253,10 +257,15 @@ class Client:
         return argv + list(extra) + [self.uri(queue), self.tests[test]]
 
     def attributes(self, queue):
-        """document-format-supported, urf-supported, print-quality-supported, sides-supported."""
-        out = run(self.argv("attributes", queue), env=self.env).stdout.decode()
+        """document-format-supported, urf-supported, print-quality-supported, sides-supported, media-ready,
+        media-default."""
+        # Some drivers' PPDs leave the scheduler an empty media-default, which
+        # ipptool fails as a bad keyword: the values are read all the same.
+        out = run(self.argv("attributes", queue), env=self.env, check_status=False).stdout.decode()
+        check("document-format-supported" in out, "no attributes of %s: %s" % (queue, out))
         values = []
-        for name in ("document-format-supported", "urf-supported", "print-quality-supported", "sides-supported"):
+        for name in ("document-format-supported", "urf-supported", "print-quality-supported", "sides-supported",
+                     "media-ready", "media-default"):
             match = re.search(r"%s \([^)]*\) = (\S+)" % name, out)
             values.append(match.group(1).split(",") if match else [])
         return values
@@ -276,6 +285,19 @@ def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def check_invites(queue, before, formats, ready, default, width_pt):
+    """An enabled queue invites only what prints right: image/urf and none of
+    the package's own types among its formats; a receipt or label printer
+    (default page under 4.5 inches wide) offers no loaded paper but its own."""
+    check("image/urf" in formats and not [f for f in formats if "printfilters" in f],
+          "%s takes %s" % (queue, formats))
+    if width_pt < 324:
+        check(set(ready) <= set(default), "%s offers media-ready %s, it holds %s" % (queue, ready, default))
+    log("  %s: document-format-supported %s -> %s; media-ready %s -> %s (media-default %s)" % (
+        queue, ",".join(before[0]), ",".join(formats), ",".join(before[4]) or "none", ",".join(ready) or "none",
+        ",".join(default)))
 
 
 # ---- What the printers received ------------------------------------------------
@@ -552,11 +574,13 @@ def main():
         ppd_dir = os.path.join(work, "ppd")
         run([TOOLS["ppdc"], "-d", ppd_dir, SAMPLE_DRV])
 
-        # The scheduler's filter folder: the installed brovane and the three drivers.
+        # The scheduler's filter folder: the installed brovane, the gziptoany
+        # the package provides where the scheduler has none, and the drivers.
         filters = os.path.join(top, "filter")
         os.makedirs(filters)
         brovane = os.path.join(args.filter_dir, "brovane")
-        os.symlink(brovane, os.path.join(filters, "brovane"))
+        for name in ("brovane", "gziptoany"):
+            os.symlink(os.path.realpath(os.path.join(args.filter_dir, name)), os.path.join(filters, name))
         for name in DRIVERS:
             shutil.copy(os.path.join(drivers, name), os.path.join(filters, name))
         real_ppds = fetch_real_drivers(work, filters)
@@ -640,9 +664,9 @@ def main():
         # by Print-Job and by Create-Job + Send-Document.
         expected = {}
         for queue in ENABLED:
-            formats, urf = client.attributes(queue)[:2]
+            formats, urf, _, _, ready, default = client.attributes(queue)
             width_pt, height_pt, resolution = ppd_defaults(os.path.join(ppd_dir, queue + ".ppd"))
-            check("image/urf" in formats, "%s does not take image/urf: %s" % (queue, formats))
+            check_invites(queue, before[queue], formats, ready, default, width_pt)
             modes = [k for k in urf if k.startswith(("W", "SRGB", "ADOBERGB", "DEVW", "DEVRGB", "DEVCMYK"))]
             resolutions = [k for k in urf if k.startswith("RS")]
             check(modes == ["W8"] and resolutions == ["RS%d" % resolution],
@@ -653,13 +677,17 @@ def main():
             driver = "rastertohp" if queue == "laserjet" else "rastertolabel"
             want = by_hand(brovane, os.path.join(filters, driver), ppd, urf_file, work, queue)
             expected[queue] = (urf_file, want)
-            for test in ("print", "create"):
+            packed = os.path.join(work, queue + ".urf.gz")
+            with open(packed, "wb") as f:
+                f.write(gzip.compress(read_bytes(urf_file)))
+            for test, document in (("print", urf_file), ("create", urf_file), ("gzip", packed)):
                 so_far = device[queue].received()
-                job = client.submit(test, queue, urf_file)
+                job = client.submit(test, queue, document)
                 state = wait_job(sched, args.jobstate, job)
                 check(state == "completed", "job %d on %s ended %s:\n%s" % (job, queue, state, sched.tail()))
                 programs, lines = filters_of(sched, job)
-                check(programs == ["brovane", driver], "job %d on %s ran %s" % (job, queue, lines))
+                check(programs == ["brovane", driver] if test != "gzip" else ["gziptoany", "brovane", driver],
+                      "job %d on %s ran %s" % (job, queue, lines))
                 got = device[queue].wait_for(len(so_far) + len(want))[len(so_far):]
                 check(got == want, "%s, job %d: the printer got %d bytes, %s by hand writes %d" % (
                     queue, job, len(got), driver, len(want)))
@@ -683,6 +711,18 @@ def main():
               "--undo did not give zebra its PPD back: %s" % result.stderr.decode())
         check("image/urf" not in client.attributes("zebra")[0], "zebra still takes URF after --undo")
         run_enable(args.enable, sched, "zebra")
+        # A queue enabled by the first release, whose raster type clients saw
+        # and could send, is enabled anew from the PPD kept inside.
+        enabled = read_bytes(stored["zebra"])
+        earlier = os.path.join(work, "earlier.ppd")
+        with open(earlier, "wb") as f:
+            f.write(enabled.replace(b"printer/vnd.printfilters-raster", b"application/vnd.printfilters-raster"))
+        add_queue(sched, "zebra", earlier, "file://" + os.path.join(outdir, "zebra"))
+        check("application/vnd.printfilters-raster" in client.attributes("zebra")[0], "no earlier-release queue")
+        result = run_enable(args.enable, sched, "zebra")
+        check(result.returncode == 0 and read_bytes(stored["zebra"]) == enabled and
+              not [f for f in client.attributes("zebra")[0] if "printfilters" in f],
+              "an earlier release's zebra was not enabled anew: %s" % result.stderr.decode())
 
         # Under load: 24 jobs at once from six clients to two queues, one
         # cancelled while the others run.
@@ -742,8 +782,8 @@ def main():
             result = run_enable(args.enable, sched, queue)
             check(result.returncode == 0, "brovane-enable %s: %s" % (queue, result.stderr.decode()))
             log(result.stdout.decode().strip())
-            formats, urf, qualities, sides = client.attributes(queue)
-            check("image/urf" in formats, "%s does not take image/urf: %s" % (queue, formats))
+            formats, urf, qualities, sides, ready, default = client.attributes(queue)
+            check_invites(queue, before[queue], formats, ready, default, ppd_defaults(stored[queue])[0])
             resolutions = [k for k in urf if k.startswith("RS")]
             check(len(resolutions) == 1 and "-" not in resolutions[0], "%s advertises %s" % (queue, urf))
             resolution = int(resolutions[0][2:])
