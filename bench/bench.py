@@ -1,17 +1,19 @@
 #!/usr/bin/env python3
 # Benchmark driver: makes the inputs, checks that each filter and its libcups-only
-# reference write the same bytes, times both and prints the table.
+# reference write the same bytes, times both and the floors and prints the tables.
 
 # Started by bench/run.sh, which builds the programs first.
-"""Benchmark of brovane, calmeric and dunsiple against libcups-only references.
+"""Benchmark of brovane, calmeric and dunsiple against libcups-only references
+and against the floors: reading the job and writing the output at the least cost.
 
-Every case runs the filter and its reference alternately (after one unmeasured
-run of each), so a change in the machine's load hits both alike. Each program
-reads its input twice over: from the file itself as standard input (the first
-filter of a chain gets the spool file), and through a pipe that a feeder child
-fills from the file (every later filter reads a pipe). CPU time is user +
-system time of the program alone (wait4), wall time runs from its start to its
-exit; output goes to /dev/null; the medians are printed.
+Every case runs the filter, its reference and the floors alternately, so a
+change in the machine's load hits all alike.
+Each program is run four ways: its input from the file itself as standard
+input (the first filter of a chain gets the spool file) or through a pipe that
+a feeder child fills from the file (every later filter reads a pipe), and its
+output to /dev/null or into a pipe that a drain child empties (the next
+program of a chain reads it). CPU time is user + system time of the program
+alone (wait4); the medians are printed.
 """
 
 import argparse
@@ -27,8 +29,18 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PPD_DIR = os.path.join(ROOT, 'tests', 'ppd')
 ARGS = ['1', 'bench', 'bench', '1', '']  # job user title copies options
-MODES = ('file', 'pipe')
+INPUTS = ('file', 'pipe')
+# The four ways a program runs: (input, output). A round runs them in this order.
+MODES = (('file', 'null'), ('file', 'pipe'), ('pipe', 'null'), ('pipe', 'pipe'))
+MODE_NAMES = {('file', 'null'): 'file/null', ('file', 'pipe'): 'file/pipe', ('pipe', 'null'): 'pipe/null',
+              ('pipe', 'pipe'): 'pipe/pipe'}
 FILTERS = ('brovane', 'calmeric', 'dunsiple')
+# The floors' block sizes, the fastest of the block table in docs/benchmarks.md
+# (bench/run.sh --blocks): reads into one buffer, from the file and out of the
+# pipe; writes of the output into the pipe (to /dev/null any size costs nothing).
+INPUT_BLOCK = {'file': '256K', 'pipe': '256K'}
+OUTPUT_BLOCK = '256K'
+BLOCK_SIZES = ('8K', '16K', '32K', '64K', '128K', '256K', '512K', '1M')
 
 # Workload sizes. A4 is 2480 x 3508 at 300 dpi and 4960 x 7016 at 600 dpi;
 # the phone-like inputs are rendered at the printer's own resolution. The tiny
@@ -36,7 +48,7 @@ FILTERS = ('brovane', 'calmeric', 'dunsiple')
 FULL = {'doc_pages': 16, 'photo': (2480, 3508), 'photo_pages': 8, 'cmyk_doc_pages': 2,
         'cmyk_photo': (2480, 3508), 'phone_photo': (4960, 7016), 'phone_photo_pages': 2,
         'phone_doc_pages': 4, 'phone_doc_media': None, 'receipt_doc_pages': 16, 'cmyk_raster': (4960, 7016),
-        'runs': 7}
+        'runs': 5}
 TINY = {'doc_pages': 1, 'photo': (620, 877), 'photo_pages': 1, 'cmyk_doc_pages': 1,
         'cmyk_photo': (310, 438), 'phone_photo': (1240, 1754), 'phone_photo_pages': 2,
         'phone_doc_pages': 1, 'phone_doc_media': (298, 421), 'receipt_doc_pages': 1, 'cmyk_raster': (620, 877),
@@ -123,7 +135,7 @@ class Inputs:
 
 
 class Series:
-    """Measured runs of one program reading its input one way."""
+    """Measured runs of one program run one way."""
 
     def __init__(self):
         self.cpu = []
@@ -131,35 +143,46 @@ class Series:
         self.rss = []
         self.feeder = []
         self.waits = []
+        self.drain = []
+        self.faults = []
 
 
 class Program:
-    """One program of a case: the filter, its reference, the read floor, or the
-    filter from another build (`compare`)."""
+    """One program of a case: the filter, its reference, a floor, or the
+    filter from another build (`compare`). `modes` are the ways it is run;
+    `infile` replaces the case's input (the output floor reads none)."""
 
-    def __init__(self, label, argv, ppd=None, role='filter'):
+    def __init__(self, label, argv, ppd=None, role='filter', modes=MODES, infile=None):
         self.label = label
         self.argv = argv
         self.ppd = ppd
         self.role = role
-        self.runs = {mode: Series() for mode in MODES}
-        self.digest = {}  # mode -> (sha256, bytes)
+        self.modes = modes
+        self.infile = infile
+        self.runs = {mode: Series() for mode in modes}
+        self.digest = {}  # input way -> (sha256, bytes)
 
 
 class Case:
-    def __init__(self, title, input_name, programs):
+    def __init__(self, title, input_name, programs, unchanged=False):
         self.title = title
         self.input_name = input_name
         self.programs = programs
+        # A 24-bit photo at scale 1: literal runs in, the same pixels out, so
+        # moving the bytes is most of the job (the floors' target).
+        self.unchanged = unchanged
 
     def role(self, role):
         return [p for p in self.programs if p.role == role]
 
 
 def runner_argv(build, program, infile, mode, runs, warmups):
-    argv = [os.path.join(build, 'bench', 'runner'), '-i', infile, '-n', str(runs), '-w', str(warmups)]
-    if mode == 'pipe':
+    argv = [os.path.join(build, 'bench', 'runner'), '-i', program.infile or infile, '-n', str(runs),
+            '-w', str(warmups)]
+    if mode[0] == 'pipe':
         argv.append('-p')
+    if mode[1] == 'pipe':
+        argv.append('-P')
     if program.ppd:
         argv += ['-e', 'PPD=' + program.ppd]
     return argv + ['--'] + program.argv
@@ -177,6 +200,25 @@ def measure(build, program, infile, mode, warmups=0):
     series.rss.append(rss)
     series.feeder.append(float(fields[6]))
     series.waits.append(int(fields[7]))
+    series.drain.append(float(fields[8]))
+    series.faults.append(int(fields[9]))
+
+
+def time_alternately(build, programs, infile, runs, warmups):
+    """`warmups` unmeasured runs of each program each of its ways (caches and
+    page cache warm), then `runs` rounds, each running every program one way
+    after the other, way by way, so that a change in the machine's load falls
+    on all."""
+    for program in programs:
+        for mode in program.modes:
+            if warmups:
+                measure(build, program, infile, mode, warmups=warmups)
+                program.runs[mode] = Series()
+    for _ in range(runs):
+        for mode in MODES:
+            for program in programs:
+                if mode in program.modes:
+                    measure(build, program, infile, mode)
 
 
 def program_env(program):
@@ -279,7 +321,7 @@ def check_outputs(cases):
 
     for case in cases:
         for program in case.programs:
-            if program.digest['file'] != program.digest['pipe']:
+            if program.digest and program.digest['file'] != program.digest['pipe']:
                 differ(case, '%s: from the file and through the pipe' % program.label)
                 cells[id(program)] = 'NO: file vs pipe'
         filter_, reference = case.programs[0], case.role('reference')[0]
@@ -295,82 +337,169 @@ def check_outputs(cases):
     return mismatches, cells
 
 
+def cpu(program, mode):
+    """Median CPU seconds of the program run one way (NaN if not run so)."""
+    return median(program.runs[mode].cpu) if mode in program.runs else float('nan')
+
+
+def floor_cpu(case, mode):
+    """The input floor read the case's way plus the output floor written its
+    way, less one start of the floors program: the two floors are two
+    processes, a filter one, and on this kind of machine a start is not small."""
+    return (cpu(case.role('input floor')[0], (mode[0], 'null')) + cpu(case.role('output floor')[0], ('file', mode[1]))
+            - cpu(case.role('start')[0], MODES[0]))
+
+
+def times(value, base):
+    return '%.2fx' % (value / base) if base > 0 and value == value and base == base else ''
+
+
+def mode_heads(what):
+    return ' | '.join('%s: %s' % (MODE_NAMES[mode], what) for mode in MODES)
+
+
 def main_table(out, cases, cells):
-    out('| case | program | file: CPU ms | file: wall ms | file: vs reference | pipe: CPU ms | pipe: wall ms | '
-        'pipe: vs reference | peak RSS MiB file / pipe | same output |')
-    out('|---|---|---:|---:|---:|---:|---:|---:|---:|---|')
+    out('| case | program | ' + ' | '.join('%s: CPU ms | vs ref' % MODE_NAMES[mode] for mode in MODES)
+        + ' | peak RSS MiB | same output |')
+    out('|---|---|' + '---:|---:|' * len(MODES) + '---:|---|')
     for case in cases:
         reference = case.role('reference')[0]
-        for index, program in enumerate(case.programs):
-            f, p = program.runs['file'], program.runs['pipe']
-            vs_file = vs_pipe = ''
-            if program.role in ('filter', 'compare'):
-                vs_file = ratio(f.cpu, reference.runs['file'].cpu)
-                vs_pipe = ratio(p.cpu, reference.runs['pipe'].cpu)
-            out('| %s | %s | %s | %s | %s | %s | %s | %s | %.2f / %.2f | %s |' % (
-                case.title if index == 0 else '', program.label, ms(f.cpu), ms(f.wall), vs_file, ms(p.cpu),
-                ms(p.wall), vs_pipe, median(f.rss) / 1024, median(p.rss) / 1024, cells.get(id(program), '')))
+        shown = [p for p in case.programs if p.role in ('filter', 'reference', 'floor', 'compare')]
+        for index, program in enumerate(shown):
+            row = '| %s | %s |' % (case.title if index == 0 else '', program.label)
+            for mode in MODES:
+                if mode not in program.runs:
+                    row += ' | |'
+                    continue
+                vs = times(cpu(program, mode), cpu(reference, mode)) if program.role in ('filter', 'compare') else ''
+                row += ' %.1f | %s |' % (cpu(program, mode) * 1e3, vs)
+            rss = max(median(program.runs[mode].rss) for mode in program.modes)
+            out(row + ' %.2f | %s |' % (rss / 1024, cells.get(id(program), '')))
+        row = '| | input + output floor - start |'
+        for mode in MODES:
+            row += ' %.1f | |' % (floor_cpu(case, mode) * 1e3)
+        out(row + ' | |')
 
 
-def dunsiple_summary(out, cases):
-    out('dunsiple, work beyond reading the raster (CPU minus the read floor):')
+def floor_table(out, cases):
+    out('| case | input MB | output MB | input floor: file ms | pipe ms | output floor: null ms | pipe ms | start ms |')
+    out('|---|---:|---:|---:|---:|---:|---:|---:|')
+    for case in cases:
+        inp, outp, start = case.role('input floor')[0], case.role('output floor')[0], case.role('start')[0]
+        out('| %s | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f |' % (
+            case.title, os.path.getsize(case.infile) / 1e6, case.programs[0].digest['file'][1] / 1e6,
+            cpu(inp, ('file', 'null')) * 1e3, cpu(inp, ('pipe', 'null')) * 1e3,
+            cpu(outp, ('file', 'null')) * 1e3, cpu(outp, ('file', 'pipe')) * 1e3, cpu(start, MODES[0]) * 1e3))
+
+
+def ratio_table(out, cases):
+    """Each filter against its reference and against its floors, the four ways."""
+    out('| case | vs reference: ' + ' | '.join(MODE_NAMES[mode] for mode in MODES)
+        + ' | vs floors: ' + ' | '.join(MODE_NAMES[mode] for mode in MODES) + ' |')
+    out('|---|' + '---:|' * (2 * len(MODES)))
+    for case in cases:
+        filter_, reference = case.programs[0], case.role('reference')[0]
+        row = '| %s%s |' % (case.title, ' (written unchanged)' if case.unchanged else '')
+        row += ''.join(' %s |' % times(cpu(filter_, mode), cpu(reference, mode)) for mode in MODES)
+        row += ''.join(' %s |' % times(cpu(filter_, mode), floor_cpu(case, mode)) for mode in MODES)
+        out(row)
+
+
+def dunsiple_table(out, cases):
+    out('| case | read floor ms: file / pipe | per-pixel beyond it ms: file / pipe | dunsiple beyond it ms: '
+        'file / pipe | dunsiple vs read floor: ' + ' | '.join(MODE_NAMES[mode] for mode in MODES) + ' |')
+    out('|---|---:|---:|---:|' + '---:|' * len(MODES))
     for case in cases:
         floors = case.role('floor')
         if not floors:
             continue
-        parts = []
-        for mode in MODES:
-            floor = median(floors[0].runs[mode].cpu)
-            whole = median(case.programs[0].runs[mode].cpu)
-            fast, slow = whole - floor, median(case.role('reference')[0].runs[mode].cpu) - floor
-            faster = '%.1fx faster' % (slow / fast) if fast > 0 else 'below timer resolution'
-            parts.append('%s: per-pixel %.1f ms, dunsiple %.1f ms: %s; whole process %.2fx the read floor' % (
-                mode, slow * 1e3, fast * 1e3, faster, whole / floor if floor > 0 else float('nan')))
-        out('- %s: %s' % (case.title, '; '.join(parts)))
+        floor, filter_, reference = floors[0], case.programs[0], case.role('reference')[0]
+        base = {way: cpu(floor, (way, 'null')) for way in INPUTS}
+        row = '| %s | %.1f / %.1f | %.1f / %.1f | %.1f / %.1f |' % (
+            case.title, base['file'] * 1e3, base['pipe'] * 1e3,
+            (cpu(reference, ('file', 'null')) - base['file']) * 1e3,
+            (cpu(reference, ('pipe', 'null')) - base['pipe']) * 1e3,
+            (cpu(filter_, ('file', 'null')) - base['file']) * 1e3,
+            (cpu(filter_, ('pipe', 'null')) - base['pipe']) * 1e3)
+        row += ''.join(' %s |' % times(cpu(filter_, mode), base[mode[0]]) for mode in MODES)
+        out(row)
 
 
-def memory_summary(out, cases):
-    out('Literal-heavy photos written unchanged, against the memory floor (every byte of the job copied once '
-        'out of memory, nothing decoded or written):')
-    for case in cases:
-        floors = case.role('memory')
-        if not floors:
-            continue
-        parts = []
-        for mode in MODES:
-            floor = median(floors[0].runs[mode].cpu)
-            parts.append('%s: %s %.2fx the floor, libcups %.2fx' % (
-                mode, case.programs[0].label, median(case.programs[0].runs[mode].cpu) / floor,
-                median(case.role('reference')[0].runs[mode].cpu) / floor))
-        out('- %s: %s' % (case.title, '; '.join(parts)))
+def target_table(out, cases, growth):
+    """The issue's targets against this run's ratios: the worst case of each,
+    and how many cases are within."""
+    out('| target | ways | within (cases x ways) | worst |')
+    out('|---|---|---:|---|')
+
+    def check(title, ways, items, limit):
+        # items: (case title, way, ratio)
+        items = [item for item in items if item[2] == item[2]]
+        if not items:
+            return
+        within = len([item for item in items if item[2] <= limit])
+        worst = max(items, key=lambda item: item[2])
+        out('| %s | %s | %d of %d%s | %.2fx (%s, %s) |' % (
+            title, ', '.join(MODE_NAMES[way] for way in ways), within, len(items),
+            '' if within < len(items) else ': met', worst[2], worst[0], MODE_NAMES[worst[1]]))
+
+    urf = [case for case in cases if not case.role('floor')]
+    for limit, ways, where in ((0.6, MODES[:2], 'from a file'), (0.8, MODES[2:], 'through a pipe')):
+        check('brovane and calmeric CPU <= %.1fx libcups, %s' % (limit, where), ways,
+              [(case.title, way, cpu(case.programs[0], way) / cpu(case.role('reference')[0], way))
+               for case in urf for way in ways], limit)
+    check('photos written unchanged <= 1.2x input floor + output floor', MODES,
+          [(case.title, way, cpu(case.programs[0], way) / floor_cpu(case, way))
+           for case in urf if case.unchanged for way in MODES], 1.2)
+    # The read floor writes nothing: with the output into a pipe dunsiple also
+    # pays for its output, which the target leaves out; both are shown.
+    for ways, what in ((MODES[0::2], 'output to /dev/null'), (MODES[1::2], 'output into a pipe')):
+        check('dunsiple <= 1.1x the libcups read floor, %s' % what, ways,
+              [(case.title, way, cpu(case.programs[0], way) / cpu(case.role('floor')[0], (way[0], 'null')))
+               for case in cases if case.role('floor') for way in ways], 1.1)
+    rss = [(case.title, way, median(case.programs[0].runs[way].rss) * 1024 / 1e6) for case in cases for way in MODES]
+    if rss:
+        worst = max(rss, key=lambda item: item[2])
+        out('| peak RSS < 8 MB | all | %d of %d%s | %.2f MB (%s, %s) |' % (
+            len([item for item in rss if item[2] < 8]), len(rss), ': met' if worst[2] < 8 else '', worst[2],
+            worst[0], MODE_NAMES[worst[1]]))
+    steps = [(name, what, (row[0][1][1] - row[0][1][0]) * 1024 / 1e6) for name, printer, what, pages, row in growth]
+    if steps:
+        worst = max(steps, key=lambda item: abs(item[2]))
+        out('| peak RSS flat in the page count | file/null | | %+.2f MB from 1 page to all (%s, %s) |' % (
+            worst[2], worst[0], worst[1]))
 
 
 def feeder_note(out, cases):
-    """What the pipe's feeder spent, and whether a program ever had to wait
-    for it: a program that found the pipe empty slept (ru_nvcsw)."""
-    feeder, share, waits = 0.0, 0.0, 0
+    """What the pipes' feeder and drain spent, and whether a program ever had
+    to wait for them: one that found its input pipe empty or its output pipe
+    full slept (ru_nvcsw)."""
+    feeder, drain, waits_in, waits_out = 0.0, 0.0, 0, 0
     for case in cases:
         for program in case.programs:
-            series = program.runs['pipe']
-            cpu = median(series.cpu)
-            feeder = max(feeder, median(series.feeder))
-            share = max(share, median(series.feeder) / cpu if cpu > 0 else 0.0)
-            waits = max(waits, max(series.waits, default=0))
-    out('Through the pipe (1 MiB, kept filled by a feeder that splices the file in and never waits in the pipe): '
-        'the feeder took at most %.1f ms of CPU a run (median), %.0f%% of the program\'s; a program that finds the '
-        'pipe empty sleeps, and none slept more than %d times in a run (voluntary context switches).'
-        % (feeder * 1e3, share * 100, waits))
+            for mode, series in program.runs.items():
+                if mode[0] == 'pipe':
+                    feeder = max(feeder, median(series.feeder))
+                    waits_in = max(waits_in, max(series.waits, default=0))
+                if mode[1] == 'pipe':
+                    drain = max(drain, median(series.drain))
+                    waits_out = max(waits_out, max(series.waits, default=0))
+    out('Pipes (1 MiB each): the feeder, which splices the file into the input pipe and never waits in it, took at '
+        'most %.1f ms of CPU a run (median); the drain, which empties the output pipe 64 KiB at a time, at most '
+        '%.1f ms; neither is counted as the program\'s. A program that finds its input pipe empty or its output '
+        'pipe full sleeps: at most %d times in a run with the input through the pipe, %d with the output into it '
+        '(voluntary context switches, of any cause).' % (feeder * 1e3, drain * 1e3, waits_in, waits_out))
 
 
 def comparison_table(out, cases, label, names, modes_counted, cells):
     """The filter against the same filter from another build (`names`: what
-    the two builds are called), from the file and through the pipe."""
+    the two builds are called), from the file and through the pipe, output to
+    /dev/null."""
     old, new = names
     head = ('| case | file: CPU ms %s | %s | %s/%s | pipe: CPU ms %s | %s | %s/%s | peak RSS MiB file %s / %s |'
             % (old, new, new, old, old, new, new, old, old, new))
     rule = '|---|---:|---:|---:|---:|---:|---:|---:|'
-    for mode in modes_counted:
-        head += ' %s: instructions %s | %s | %s/%s |' % (mode, old, new, new, old)
+    for way in modes_counted:
+        head += ' %s: instructions %s | %s | %s/%s |' % (way, old, new, new, old)
         rule += '---:|---:|---:|'
     out(head + ' same output |')
     out(rule + '---|')
@@ -378,25 +507,56 @@ def comparison_table(out, cases, label, names, modes_counted, cells):
         after = case.programs[0]
         before = [p for p in case.role('compare') if p.label == label][0]
         row = '| %s |' % case.title
-        for mode in MODES:
+        for way in INPUTS:
+            mode = (way, 'null')
             row += ' %s | %s | %s |' % (ms(before.runs[mode].cpu), ms(after.runs[mode].cpu),
                                         ratio(after.runs[mode].cpu, before.runs[mode].cpu, 3))
-        row += ' %.2f / %.2f |' % (median(before.runs['file'].rss) / 1024, median(after.runs['file'].rss) / 1024)
+        row += ' %.2f / %.2f |' % (median(before.runs[MODES[0]].rss) / 1024, median(after.runs[MODES[0]].rss) / 1024)
         infile = case.infile
-        for mode in modes_counted:
-            count_old, count_new = instructions(before, infile, mode), instructions(after, infile, mode)
+        for way in modes_counted:
+            count_old, count_new = instructions(before, infile, way), instructions(after, infile, way)
             row += ' %d | %d | %.4fx |' % (count_old, count_new, count_new / count_old)
         out(row + ' %s |' % cells.get(id(before), ''))
+
+
+def block_table(out, build, infile, runs, warmups):
+    """The input floor read in blocks of each size, from the file and through
+    the pipe, and the output floor written in the same blocks into the pipe
+    (the input's byte count), alternately; and the file mapped a window at a
+    time instead, for comparison."""
+    floors = os.path.join(build, 'bench', 'floors')
+    size = os.path.getsize(infile)
+    programs = []
+    for block in BLOCK_SIZES:
+        programs.append(Program('read ' + block, [floors, 'read', block], role='read', modes=MODES[0::2]))
+        programs.append(Program('write ' + block, [floors, 'write', str(size), block], role='write',
+                                modes=MODES[1:2], infile='/dev/null'))
+    mapped = Program('map 256K', [floors, 'map', '256K'], role='map', modes=MODES[:1])
+    programs.append(mapped)
+    time_alternately(build, programs, infile, runs, warmups)
+    out('| block | input floor from the file: CPU ms | page faults | through the pipe: CPU ms | '
+        'output floor into the pipe: CPU ms |')
+    out('|---:|---:|---:|---:|---:|')
+    for block in BLOCK_SIZES:
+        read = [p for p in programs if p.label == 'read ' + block][0]
+        write = [p for p in programs if p.label == 'write ' + block][0]
+        out('| %s | %.1f | %d | %.1f | %.1f |' % (
+            block.replace('K', ' KiB').replace('M', ' MiB'), cpu(read, MODES[0]) * 1e3,
+            median(read.runs[MODES[0]].faults), cpu(read, MODES[2]) * 1e3, cpu(write, MODES[1]) * 1e3))
+    out('| mapped, 256 KiB windows | %.1f | %d | | |' % (cpu(mapped, MODES[0]) * 1e3,
+                                                         median(mapped.runs[MODES[0]].faults)))
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument('--build', required=True, help='build folder with the filters and bench tools')
     parser.add_argument('--tiny', action='store_true', help='small inputs and two runs a case (for CI)')
-    parser.add_argument('--runs', type=int, help='measured runs a program and input mode (default 7, tiny 2)')
+    parser.add_argument('--runs', type=int, help='measured runs a program and way (default 5, tiny 2)')
     parser.add_argument('--keep', action='store_true', help='keep the generated inputs')
-    parser.add_argument('--markdown', help='also write the table to this file')
-    parser.add_argument('--only', help='run only the cases whose title contains this text')
+    parser.add_argument('--markdown', help='also write the tables to this file')
+    parser.add_argument('--only', help='run only the cases whose title contains this text (and no block table)')
+    parser.add_argument('--blocks', action='store_true', help='only the block table: the floors read and write '
+                        'in blocks of 8 KiB to 1 MiB, on the largest URF input')
     parser.add_argument('--unhardened', help='build folder of the same filters without hardening: each case '
                         'also times them and counts both programs\' instructions (valgrind), for the cost of '
                         'the protections')
@@ -410,13 +570,55 @@ def main():
     build = os.path.abspath(options.build)
     size = TINY if options.tiny else FULL
     runs = options.runs or size['runs']
+    # No unmeasured runs: the output check has just run every program of a
+    # case on its input, which warms the page cache and the programs' pages
+    # as well, and four ways of every program take long enough.
+    warmups = 0
     work = os.path.join(build, 'work-tiny' if options.tiny else 'work')
 
     started = time.monotonic()
     inputs = Inputs(build, work, size)
+    lines = []
+    out = lines.append
+
+    def header(what):
+        out('Machine: %s, %d cores; load average before/after: %s / %s; %s' % (
+            cpu_model(), os.cpu_count() or 0, LOAD_AT_START, load_average(),
+            'tiny inputs' if options.tiny else 'full inputs'))
+        out('Medians of %d runs; CPU = user + system of the program alone (wait4). %s' % (runs, what))
+        out('')
+
+    def finish_report(ending, status):
+        out(ending)
+        text = '\n'.join(lines)
+        print(text)
+        if options.markdown:
+            with open(options.markdown, 'w') as f:
+                f.write(text + '\n')
+        if not options.keep:
+            shutil.rmtree(work, ignore_errors=True)
+        return status
+
+    largest = 'photo-rgb-600.urf'
+    block_title = ('Floors against block size, on the phone photo 24-bit 600 dpi (%d pages): its bytes read into '
+                   'one buffer from the file and through the pipe, and as many written into the pipe:'
+                   % size['phone_photo_pages'])
+    if options.blocks:
+        infile = inputs.path(largest)
+        log('bench: timing the floors in blocks of %s to %s, %d runs each' % (BLOCK_SIZES[0], BLOCK_SIZES[-1], runs))
+        body = []
+        block_table(body.append, build, infile, runs, warmups)
+        header('%d MB of URF.' % (os.path.getsize(infile) / 1e6))
+        out(block_title)
+        out('')
+        lines.extend(body)
+        out('')
+        return finish_report('bench: block table in %.0f s' % (time.monotonic() - started), 0)
+
     bin_ = {name: os.path.join(build, name, name) for name in FILTERS}
     baseline = os.path.join(build, 'bench', 'urf_baseline')
     dither_bench = os.path.join(build, 'bench', 'dither_bench')
+    floors = os.path.join(build, 'bench', 'floors')
     others = []  # (label, build folder) of the filters compared with these
     if options.unhardened:
         others.append(('unhardened', os.path.abspath(options.unhardened)))
@@ -430,25 +632,19 @@ def main():
     def ppd(name):
         return os.path.join(PPD_DIR, name + '.ppd')
 
-    # Literal-heavy photos written unchanged also get the memory floor: every
-    # byte of the job brought from memory once, nothing else.
-    def memory_floor(memory):
-        return [Program('memory floor', [baseline, 'touch'], role='memory')] if memory else []
-
-    def brovane_case(title, infile, printer, memory=False):
+    def brovane_case(title, infile, printer, unchanged=False):
         return Case(title, infile, [Program('brovane', [bin_['brovane']] + ARGS, ppd(printer)),
-                                    Program('libcups', [baseline, 'brovane'], ppd(printer), 'reference')]
-                    + memory_floor(memory))
+                                    Program('libcups', [baseline, 'brovane'], ppd(printer), 'reference')], unchanged)
 
-    def calmeric_case(title, infile, memory=False):
+    def calmeric_case(title, infile, unchanged=False):
         return Case(title, infile, [Program('calmeric', [bin_['calmeric']] + ARGS),
-                                    Program('libcups', [baseline, 'calmeric'], role='reference')]
-                    + memory_floor(memory))
+                                    Program('libcups', [baseline, 'calmeric'], role='reference')], unchanged)
 
     def dunsiple_case(title, infile):
         return Case(title, infile, [Program('dunsiple', [bin_['dunsiple']] + ARGS, ppd('cmyk-600')),
                                     Program('per-pixel', [dither_bench, 'reference'], role='reference'),
-                                    Program('read floor', [dither_bench, 'read-only'], role='floor')])
+                                    Program('read floor', [dither_bench, 'read-only'], role='floor',
+                                            modes=MODES[0::2])])
 
     doc_pages, photo_pages = size['doc_pages'], size['photo_pages']
     phone_photo, phone_doc = size['phone_photo_pages'], size['phone_doc_pages']
@@ -482,38 +678,51 @@ def main():
     if options.only:
         cases = [case for case in cases if options.only in case.title]
     # The same filter from the other builds goes last in each case, so the
-    # references keep their places.
+    # references keep their places; it is timed with the output to /dev/null.
     for case in cases:
         filter_ = case.programs[0]
         name = os.path.basename(filter_.argv[0])
         for label, folder in others:
             case.programs.append(Program(label, [os.path.join(folder, name, name)] + filter_.argv[1:], filter_.ppd,
-                                         'compare'))
+                                         'compare', modes=MODES[0::2]))
     for case in cases:
         case.infile = inputs.path(case.input_name)
 
     log('bench: checking that each filter and its reference write the same bytes, from the file and through a pipe')
     for case in cases:
         for program in case.programs:
-            for mode in MODES:
-                digest(program, case.infile, mode)
+            for way in INPUTS:
+                digest(program, case.infile, way)
     mismatches, cells = check_outputs(cases)
 
-    log('bench: timing %d cases, %d runs a program and input mode' % (len(cases), runs))
+    # The floors of each case: its input read in large blocks, from the file
+    # and through the pipe; as many bytes as the filter writes, written to
+    # /dev/null and into the pipe.
     for case in cases:
-        # One unmeasured run of each program each way: caches and page cache warm.
-        for program in case.programs:
-            for mode in MODES:
-                measure(build, program, case.infile, mode, warmups=1)
-                program.runs[mode] = Series()
-        # Each round runs every program from the file, then every program through the pipe.
-        for _ in range(runs):
-            for mode in MODES:
-                for program in case.programs:
-                    measure(build, program, case.infile, mode)
+        written = case.programs[0].digest['file'][1]
+        case.programs.append(Program('input floor', [floors, 'read', INPUT_BLOCK['file']], role='input floor',
+                                     modes=MODES[:1]))
+        case.programs.append(Program('input floor', [floors, 'read', INPUT_BLOCK['pipe']], role='input floor',
+                                     modes=MODES[2:3]))
+        case.programs.append(Program('output floor', [floors, 'write', str(written), OUTPUT_BLOCK],
+                                     role='output floor', modes=MODES[:2], infile='/dev/null'))
+        case.programs.append(Program('start', [floors, 'read', INPUT_BLOCK['file']], role='start', modes=MODES[:1],
+                                     infile='/dev/null'))
 
-    # Peak memory against the number of pages, from the file (where mapped
-    # input would count), for these filters and those of the other builds.
+    log('bench: timing %d cases, %d runs a program and way' % (len(cases), runs))
+    for case in cases:
+        time_alternately(build, case.programs, case.infile, runs, warmups)
+
+    # The input floor is one program read two ways with blocks chosen for each;
+    # its runs are put together under one name for the tables.
+    for case in cases:
+        first, second = case.role('input floor')
+        first.runs.update(second.runs)
+        first.modes = MODES[0::2]
+        case.programs.remove(second)
+
+    # Peak memory against the number of pages, from the file, for these
+    # filters and those of the other builds.
     growth_runs = [('brovane', 'colour-600', 'document', 'doc-rgb-1.urf', 'doc-rgb.urf', doc_pages),
                    ('calmeric', None, 'document', 'doc-rgb-1.urf', 'doc-rgb.urf', doc_pages),
                    ('brovane', 'colour-600', 'phone photo 600 dpi', 'photo-rgb-600-1.urf', 'photo-rgb-600.urf',
@@ -524,42 +733,67 @@ def main():
     for name, printer, what, one, many, pages in growth_runs:
         row = []
         for label, folder in [('', build)] + others:
-            program = Program(name, [os.path.join(folder, name, name)] + ARGS, ppd(printer) if printer else None)
+            rss = []
             for infile in (inputs.path(one), inputs.path(many)):
-                measure(build, program, infile, 'file', warmups=1)
-            row.append((label, program.runs['file'].rss))
+                program = Program(name, [os.path.join(folder, name, name)] + ARGS, ppd(printer) if printer else None)
+                measure(build, program, infile, MODES[0], warmups=1)
+                rss.append(program.runs[MODES[0]].rss[0])
+            row.append((label, rss))
         growth.append((name, printer, what, pages, row))
 
-    lines = []
-    out = lines.append
-    out('Machine: %s, %d cores; load average before/after: %s / %s; %s' % (
-        cpu_model(), os.cpu_count() or 0, LOAD_AT_START, load_average(), 'tiny inputs' if options.tiny else
-        'full inputs'))
-    out('Medians of %d runs; CPU = user + system of the program alone (wait4); input from the file as standard '
-        'input, and through a pipe filled from the file by a feeder; output to /dev/null.' % runs)
+    body = []
+    if not options.only:
+        log('bench: timing the floors in blocks of %s to %s' % (BLOCK_SIZES[0], BLOCK_SIZES[-1]))
+        block_table(body.append, build, inputs.path(largest), runs, warmups)
+
+    header('Four ways, input/output: input from the file (as standard input) or through a pipe a feeder fills from '
+           'it; output to /dev/null or into a pipe a drain empties. The floors: input floor, the input read in '
+           'blocks of %s (file) and %s (pipe) into one buffer; output floor, the filter\'s output byte count written '
+           'in blocks of %s; start, the floors program with nothing to read, counted once in their sum.'
+           % (INPUT_BLOCK['file'], INPUT_BLOCK['pipe'], OUTPUT_BLOCK))
+    out('Targets:')
+    out('')
+    target_table(out, cases, growth)
+    out('')
+    out('Each filter against its reference and against the input floor + the output floor - one start '
+        '((written unchanged): a 24-bit photo at scale 1, the pixels written as they are read):')
+    out('')
+    ratio_table(out, cases)
+    out('')
+    out('CPU of every program:')
     out('')
     main_table(out, cases, cells)
+    out('')
+    out('The floors:')
+    out('')
+    floor_table(out, cases)
     out('')
     feeder_note(out, cases)
     out('')
     if any(case.role('floor') for case in cases):
-        dunsiple_summary(out, cases)
+        out('dunsiple against the libcups read floor (every row read with cupsRasterReadPixels and dropped), and '
+            'the work beyond reading (CPU minus the read floor), output to /dev/null:')
         out('')
-    if any(case.role('memory') for case in cases):
-        memory_summary(out, cases)
+        dunsiple_table(out, cases)
+        out('')
+    if body:
+        out(block_title)
+        out('')
+        lines.extend(body)
         out('')
     if options.unhardened:
         out('Cost of the hardening: the filter built as shipped against the same sources built without '
-            '(FILTERS_HARDENING=OFF), same run; median CPU, and instructions counted by callgrind:')
+            '(FILTERS_HARDENING=OFF), same run, output to /dev/null; median CPU, and instructions counted by '
+            'callgrind:')
         out('')
         comparison_table(out, cases, 'unhardened', ('without', 'hardened'), ['file'], cells)
         out('')
     if options.before:
-        out('Before and after: the filters of %s against these, same run, same alternation; median CPU%s:' % (
-            os.path.abspath(options.before), ', and instructions counted by callgrind' if options.instructions
-            else ''))
+        out('Before and after: the filters of %s against these, same run, same alternation, output to /dev/null; '
+            'median CPU%s:' % (os.path.abspath(options.before), ', and instructions counted by callgrind'
+                               if options.instructions else ''))
         out('')
-        comparison_table(out, cases, 'before', ('before', 'after'), list(MODES) if options.instructions else [],
+        comparison_table(out, cases, 'before', ('before', 'after'), list(INPUTS) if options.instructions else [],
                          cells)
         out('')
     out('Peak RSS against pages, input from the file:')
@@ -570,16 +804,9 @@ def main():
                 label + ': ' if label else '', rss[0] / 1024, pages, '' if pages == 1 else 's', rss[1] / 1024))
         out('- %s%s, %s: %s' % (name, ' (' + printer + ')' if printer else '', what, '; '.join(parts)))
     out('')
-    out('bench: %d cases in %.0f s%s' % (len(cases), time.monotonic() - started,
-                                         '' if not mismatches else ', %d WITH DIFFERENT OUTPUT' % mismatches))
-    text = '\n'.join(lines)
-    print(text)
-    if options.markdown:
-        with open(options.markdown, 'w') as f:
-            f.write(text + '\n')
-    if not options.keep:
-        shutil.rmtree(work, ignore_errors=True)
-    return 1 if mismatches else 0
+    return finish_report('bench: %d cases in %.0f s%s' % (len(cases), time.monotonic() - started, '' if not mismatches
+                                                          else ', %d WITH DIFFERENT OUTPUT' % mismatches),
+                         1 if mismatches else 0)
 
 
 LOAD_AT_START = load_average()

@@ -2,10 +2,11 @@
 # The benchmark in one command: builds the filters and the benchmark tools in
 # Release, makes the inputs and prints each filter against what libcups alone gives.
 
-#   bench/run.sh [--tiny] [--runs N] [--keep] [--markdown FILE] [--only TEXT] [--hardening]
+#   bench/run.sh [--tiny] [--runs N] [--keep] [--markdown FILE] [--only TEXT] [--blocks] [--hardening]
 #                [--before BUILD [--instructions]]
 # --tiny takes small inputs and two runs a case (CI runs it so it keeps working);
 # --keep leaves the inputs in build/bench-release/work; --only picks cases by title;
+# --blocks times only the floors against their block size (the table that chose it);
 # --hardening also times the filters built without hardening (build/bench-unhardened);
 # --before also times the filters of another build folder (say, of the previous tree)
 # and prints before against after; --instructions adds callgrind's counts to that table.
@@ -43,6 +44,6 @@ for arg in ${args[@]+"${args[@]}"}; do
   fi
 done
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DFILTERS_TESTS=OFF -DFILTERS_BENCH=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target brovane calmeric dunsiple dither_bench urf_baseline workloads runner \
+cmake --build "$build" -j"$(nproc)" --target brovane calmeric dunsiple dither_bench urf_baseline workloads runner floors \
   >/dev/null
 exec python3 bench/bench.py --build "$build" ${options[@]+"${options[@]}"}

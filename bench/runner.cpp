@@ -1,19 +1,23 @@
 // Runs one benchmark case a number of times and prints what each run cost:
 // CPU time, wall time and peak memory of the program, from wait4's rusage.
 //
-// runner [-i input] [-p] [-o output] [-e NAME=VALUE]... [-n runs] [-w warm-ups] -- program args...
+// runner [-i input] [-p] [-o output | -P] [-e NAME=VALUE]... [-n runs] [-w warm-ups] -- program args...
 //   -i  file the program reads as standard input (default /dev/null)
 //   -p  standard input through a pipe instead, as a filter further down a
 //       chain is fed: a feeder child keeps the pipe filled from the file
 //   -o  file its standard output goes to (default /dev/null)
+//   -P  standard output into a pipe instead, as a filter hands its output to
+//       the next program of a chain: a drain child empties it and drops the bytes
 //   -e  environment variable added for the program
 //   -n  measured runs (default 5), -w unmeasured runs first (default 1)
 // One line per measured run:
-//   "run user_s sys_s wall_s maxrss_kib status feeder_cpu_s waits"
+//   "run user_s sys_s wall_s maxrss_kib status feeder_cpu_s waits drain_cpu_s faults"
 // where only the program's own times count (wait4 of the program alone), the
-// wall time runs from the program's start to its exit, feeder_cpu_s is the
-// feeder's user + system time (0 without -p) and waits the program's
-// voluntary context switches: how often it slept, on an empty pipe above all.
+// wall time runs from the program's start to its exit, feeder_cpu_s and
+// drain_cpu_s are the feeder's and the drain's user + system time (0 without
+// -p, -P), waits the program's voluntary context switches (how often it
+// slept, on an empty input pipe or a full output pipe above all) and faults
+// its page faults (ru_minflt + ru_majflt).
 // The runner stays small (no allocation beyond the argument lists) so that
 // the memory a child inherits before exec is far below what it measures.
 
@@ -35,12 +39,14 @@ constexpr int kMaxEnv = 16;                  // -e options kept
 constexpr int kPipeBytes = 1 << 20;          // pipe capacity asked for (Linux's default limit)
 constexpr long kPauseNs = 40000;             // feeder's pause while the pipe is over half full
 constexpr size_t kCopyBytes = 64u * 1024u;   // feeder's buffer where splice is refused
+constexpr size_t kDrainBytes = 64u * 1024u;  // drain's read size
 
 // What the command line asked for.
 struct Options {
     const char *input;         // standard input of the program
     const char *output;        // standard output of the program
     bool inputPipe;            // input fed through a pipe instead of the file itself
+    bool outputPipe;           // output into a pipe emptied by a drain instead of the file
     const char *env[kMaxEnv];  // NAME=VALUE added to the environment
     int envCount;              // entries of env in use
     int runs;                  // measured runs
@@ -57,15 +63,21 @@ struct Result {
     int status;           // exit status, or 128 + signal
     double feederSeconds; // user + system time of the feeder (0 without one)
     long waits;           // ru_nvcsw of the program
+    double drainSeconds;  // user + system time of the drain (0 without one)
+    long faults;          // ru_minflt + ru_majflt of the program
 };
 
-// The feeder's copy buffer, used only in the feeder child (untouched, so not
-// resident, in the runner and in the measured program).
+// The feeder's and the drain's buffers, used only in those children
+// (untouched, so not resident, in the runner and in the measured program).
 struct Feeder {
     char buffer[kCopyBytes];
 };
+struct Drain {
+    char buffer[kDrainBytes];
+};
 
 static Feeder feeder;
+static Drain drain;
 
 static double seconds(const timeval &t)
 {
@@ -182,9 +194,44 @@ static pid_t startFeeder(const Options &options, int pipeIn, int pipeOut)
     _exit(copyAll(in, pipeOut) ? 0 : 1);
 }
 
+// Starts the drain: a child that empties the program's output pipe with
+// blocking reads of kDrainBytes and drops the bytes, as the next program of a
+// chain reads them, until the program closes its end. Returns its process id.
+//
+// The pipe is as large as the input's, its size set before the program
+// starts. Of the drains tried on 209 MB written 256 KiB at a time (blocking
+// reads of 8 KiB to 1 MiB, and one that polls the pipe as the feeder fills
+// it), 64 KiB reads cost the writer least on a quiet machine, up to a fifth
+// less than whole-pipe reads: a read holds the pipe's lock for the length of its
+// copy, which a writer that wants the lock waits out; much smaller reads
+// leave the pipe full more often, and the writer sleeps and is woken
+// thousands of times (12,000 with 8 KiB reads).
+static pid_t startDrain(int pipeIn)
+{
+    pid_t pid = fork();
+    if (pid < 0)
+        fail("fork");
+    if (pid != 0)
+        return pid;
+    // Nothing else of the runner's, the output pipe's write end included:
+    // the drain sees the end of the output when the program exits, and the
+    // input pipe's read end stays with the program alone.
+    for (int fd = 3; fd < 64; fd++)
+        if (fd != pipeIn)
+            close(fd);
+    for (;;) {
+        ssize_t got = read(pipeIn, drain.buffer, kDrainBytes);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            _exit(got == 0 ? 0 : 1);
+    }
+}
+
 // Starts `argv` with standard input from `inFd` (-1: open the input file
-// instead) and standard output on the output file. Returns its process id.
-static pid_t start(const Options &options, char **argv, int inFd)
+// instead) and standard output into `outFd` (-1: the output file). Returns
+// its process id.
+static pid_t start(const Options &options, char **argv, int inFd, int outFd)
 {
     pid_t pid = fork();
     if (pid < 0)
@@ -195,10 +242,13 @@ static pid_t start(const Options &options, char **argv, int inFd)
         dup2(inFd, 0);
     else
         redirect(0, options.input, O_RDONLY);
-    redirect(1, options.output, O_WRONLY | O_CREAT | O_TRUNC);
+    if (outFd >= 0)
+        dup2(outFd, 1);
+    else
+        redirect(1, options.output, O_WRONLY | O_CREAT | O_TRUNC);
     // The filters' log lines are not part of what is measured.
     redirect(2, "/dev/null", O_WRONLY);
-    // Both pipe ends are closed here: the program sees end of input when the feeder exits.
+    // The pipes' other ends are closed here: the program sees end of input when the feeder exits.
     for (int fd = 3; fd < 64; fd++)
         close(fd);
     for (int k = 0; k < options.envCount; k++)
@@ -228,14 +278,31 @@ static Result runOnce(const Options &options)
         close(pipeFds[1]);
         pipeIn = pipeFds[0];
     }
+    // The output pipe gets its size before the program can write to it.
+    pid_t drainPid = -1;
+    int pipeOut = -1;
+    if (options.outputPipe) {
+        int pipeFds[2];
+        if (pipe(pipeFds) != 0)
+            fail("pipe");
+        if (fcntl(pipeFds[1], F_SETPIPE_SZ, kPipeBytes) <= 0)
+            fail("pipe size");
+        drainPid = startDrain(pipeFds[0]);
+        close(pipeFds[0]);
+        pipeOut = pipeFds[1];
+    }
     double begin = now();
-    pid_t pid = start(options, options.program, pipeIn);
+    pid_t pid = start(options, options.program, pipeIn, pipeOut);
     if (pipeIn >= 0)
         close(pipeIn);
+    if (pipeOut >= 0)
+        close(pipeOut);
 
-    // The program's own rusage and the end of the wall time, then the feeder.
-    // A program that read to the end of its input saw the feeder exit; one
-    // that stopped early leaves it waiting for room that never comes.
+    // The program's own rusage and the end of the wall time, then the feeder
+    // and the drain. A program that read to the end of its input saw the
+    // feeder exit; one that stopped early leaves it waiting for room that
+    // never comes. The drain reads what the program left in the output pipe
+    // and exits.
     int status = 0;
     rusage usage;
     if (wait4(pid, &status, 0, &usage) < 0)
@@ -249,17 +316,25 @@ static Result runOnce(const Options &options)
             fail("wait4");
         result.feederSeconds = seconds(feederUsage.ru_utime) + seconds(feederUsage.ru_stime);
     }
+    if (drainPid > 0) {
+        int drainStatus = 0;
+        rusage drainUsage;
+        if (wait4(drainPid, &drainStatus, 0, &drainUsage) < 0)
+            fail("wait4");
+        result.drainSeconds = seconds(drainUsage.ru_utime) + seconds(drainUsage.ru_stime);
+    }
     result.userSeconds = seconds(usage.ru_utime);
     result.systemSeconds = seconds(usage.ru_stime);
     result.maxRssKib = usage.ru_maxrss;
     result.waits = usage.ru_nvcsw;
+    result.faults = usage.ru_minflt + usage.ru_majflt;
     result.status = exitStatus(status);
     return result;
 }
 
 static void usage()
 {
-    std::fprintf(stderr, "usage: runner [-i input] [-p] [-o output] [-e NAME=VALUE]... [-n runs] [-w warmups] "
+    std::fprintf(stderr, "usage: runner [-i input] [-p] [-o output | -P] [-e NAME=VALUE]... [-n runs] [-w warmups] "
                          "-- program args...\n");
     std::exit(2);
 }
@@ -280,6 +355,10 @@ static Options parse(int argc, char **argv)
         }
         if (std::strcmp(arg, "-p") == 0) {
             options.inputPipe = true;
+            continue;
+        }
+        if (std::strcmp(arg, "-P") == 0) {
+            options.outputPipe = true;
             continue;
         }
         if (i + 1 >= argc)
@@ -313,8 +392,9 @@ int main(int argc, char **argv)
         runner::runOnce(options);
     for (int r = 0; r < options.runs; r++) {
         runner::Result result = runner::runOnce(options);
-        std::printf("run %.6f %.6f %.6f %ld %d %.6f %ld\n", result.userSeconds, result.systemSeconds,
-                    result.wallSeconds, result.maxRssKib, result.status, result.feederSeconds, result.waits);
+        std::printf("run %.6f %.6f %.6f %ld %d %.6f %ld %.6f %ld\n", result.userSeconds, result.systemSeconds,
+                    result.wallSeconds, result.maxRssKib, result.status, result.feederSeconds, result.waits,
+                    result.drainSeconds, result.faults);
         std::fflush(stdout);
     }
     return 0;

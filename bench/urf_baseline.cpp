@@ -3,7 +3,6 @@
 //
 // urf_baseline brovane  < job.urf > out.ras   (printer from $PPD)
 // urf_baseline calmeric < job.urf > out.ras
-// urf_baseline touch    < job.urf              (the memory floor, below)
 //
 // Pages come from cupsRasterOpen(fd, CUPS_RASTER_READ), which reads URF, and
 // rows from cupsRasterReadPixels. Each row is converted with a plain loop
@@ -17,9 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include <cups/ppd.h>
@@ -184,55 +180,12 @@ static int convert(bool forBrovane)
 
 } // namespace baseline
 
-namespace baseline {
-
-// The memory floor: the least any converter of a literal-heavy job can
-// spend, every byte of it brought from memory once and copied, 384 bytes
-// (a literal run of 128 RGB pixels) at a time, into a line; nothing decoded,
-// nothing written. A file is mapped whole, a pipe read 64 KiB at a time.
-static int touch()
-{
-    constexpr size_t kPiece = 384;
-    constexpr size_t kLineBytes = 32768;
-    static uint8_t line[kLineBytes + kPiece];
-    static uint8_t block[65536];
-    uint64_t sum = 0;
-    struct stat info;
-    if (fstat(0, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-        size_t size = static_cast<size_t>(info.st_size);
-        void *mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, 0, 0);
-        if (mapping == MAP_FAILED)
-            return 1;
-        const uint8_t *bytes = static_cast<const uint8_t *>(mapping);
-        for (size_t at = 0; at < size; at += kPiece) {
-            size_t n = size - at < kPiece ? size - at : kPiece;
-            std::memcpy(line + at % kLineBytes, bytes + at, n);
-            sum += line[at % kLineBytes];
-        }
-    } else {
-        ssize_t got;
-        size_t at = 0;
-        while ((got = read(0, block, sizeof block)) > 0)
-            for (size_t i = 0; i < static_cast<size_t>(got); i += kPiece, at += kPiece) {
-                size_t n = static_cast<size_t>(got) - i < kPiece ? static_cast<size_t>(got) - i : kPiece;
-                std::memcpy(line + at % kLineBytes, block + i, n);
-                sum += line[at % kLineBytes];
-            }
-    }
-    // The sum keeps the copies from being optimised away.
-    return sum == 1 ? 3 : 0;
-}
-
-} // namespace baseline
-
 int main(int argc, char **argv)
 {
-    if (argc == 2 && std::strcmp(argv[1], "touch") == 0)
-        return baseline::touch();
     if (argc == 2 && std::strcmp(argv[1], "brovane") == 0)
         return baseline::convert(true);
     if (argc == 2 && std::strcmp(argv[1], "calmeric") == 0)
         return baseline::convert(false);
-    std::fprintf(stderr, "usage: urf_baseline brovane|calmeric|touch < job.urf > out.ras\n");
+    std::fprintf(stderr, "usage: urf_baseline brovane|calmeric < job.urf > out.ras\n");
     return 2;
 }

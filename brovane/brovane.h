@@ -84,8 +84,6 @@ int32_t decodePage(int fd, int32_t width, int32_t height, int32_t bitsPerPixel);
 bool prepareRows(uint32_t rows);
 // Converts one output row of the decoded line and writes it.
 void emitRow(uint32_t rowIndex, uint8_t *line, uint32_t replica, int32_t bitsPerPixel);
-// Hands the rows still gathered for writing to libcups; at the end of a page.
-void flushRows();
 
 // Row conversions in portable code, exposed for their tests and the
 // reference that every vector form matches byte for byte. packMonochrome

@@ -7,7 +7,8 @@
 #include "urf/urf.h"
 
 #include <cstdint>
-#include <vector>
+#include <cstdlib>
+#include <cstring>
 
 namespace brovane {
 
@@ -22,10 +23,19 @@ static void blankBackSide(uint32_t pagesWritten)
     common::message("DEBUG: (brovane) Blank back side after %u pages\n", pagesWritten);
     // 1-bit black prints bits that are set; 8-bit RGB prints below 255.
     uint8_t white = common::fieldBits(header.cupsColorSpace) == CUPS_CSPACE_K ? 0x00 : 0xFF;
-    std::vector<uint8_t> row(static_cast<size_t>(header.cupsBytesPerLine), white);
+    // malloc, not a container: brovane needs no C++ runtime library, whose
+    // pages would be most of a megabyte of the filter's resident memory.
+    size_t bytes = static_cast<size_t>(header.cupsBytesPerLine);
+    uint8_t *row = static_cast<uint8_t *>(std::malloc(bytes));
+    if (row == nullptr) {
+        common::message("ERROR: (brovane) Unable to allocate %lu bytes for a row\n", static_cast<unsigned long>(bytes));
+        return;
+    }
+    std::memset(row, white, bytes);
     cupsRasterWriteHeader2(job.rasterOut, &header);
     for (uint32_t y = 0; y < header.cupsHeight; y++)
-        cupsRasterWritePixels(job.rasterOut, row.data(), header.cupsBytesPerLine);
+        cupsRasterWritePixels(job.rasterOut, row, header.cupsBytesPerLine);
+    std::free(row);
 }
 
 void makeCopies(int argc, char **argv, uint32_t pagesWritten)

@@ -46,10 +46,10 @@ int main(int argc, char **argv)
     int saved = errno;
     job.inputStart = lseek(job.inputFd, 0, SEEK_CUR);
     errno = saved;
-    // A URF job in a file (the scheduler's spool file) is read in place;
-    // CUPS raster input goes to libcups, which reads the descriptor itself.
+    // A URF job is read in large chunks (a file or a pipe alike); CUPS
+    // raster input goes to libcups, which reads the descriptor itself.
     if (!rasterInput)
-        urf::mapInput(job.inputFd);
+        urf::beginInput(job.inputFd);
 
     startInput(argv[2], argv[3]);
     uint32_t pagesWritten = convertPages(argc, argv);

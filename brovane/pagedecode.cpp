@@ -4,6 +4,7 @@
 #include "brovane/brovane.h"
 
 #include "common/filter.h"
+#include "common/rowbatch.h"
 #include "urf/urf.h"
 
 namespace brovane {
@@ -49,7 +50,7 @@ int32_t decodePage(int fd, int32_t width, int32_t height, int32_t bitsPerPixel)
     if (psOutput && result == 0)
         writeImageEnd();
     if (!psOutput)
-        flushRows();
+        common::flushRowBatch();
     return result;
 }
 

@@ -1,23 +1,17 @@
 // Row output: each decoded line packed to 1-bit black, expanded from grey to RGB or widened
-// (portable code, or the processor's vector form), then written once for every row it stands for.
+// (portable code, or the processor's vector form), then written once for every row it stands for, in batches.
 
 #include "brovane/brovane.h"
 #include "brovane/rowconvert.h"
 
 #include "common/cpu.h"
 #include "common/filter.h"
+#include "common/rowbatch.h"
 
 #include <cstdlib>
 #include <cstring>
 
 namespace brovane {
-
-// Rows of at most kStagedRowBytes are gathered and handed to libcups
-// together, so a receipt page of 72-byte rows costs one write per 64 KiB, not
-// per row. Longer rows go out as they are: a write of a few KiB costs less
-// than copying the row into the staging area first.
-constexpr uint32_t kStagingBytes = 65536;
-constexpr uint32_t kStagedRowBytes = 4096;
 
 // The byte-lane mask and the gather constant of the 1-bit packing, which reads
 // eight grey pixels as one 64-bit word.
@@ -50,8 +44,6 @@ struct RowEmitter {
     const uint8_t *ready;              // the converted form of the current line
     uint32_t readyBytes;               // its length, written for every replica
     uint32_t rowLimit;                 // rows of the page's output; rows past it are dropped
-    uint8_t staged[kStagingBytes]; // whole rows waiting to be written together
-    uint32_t stagedBytes;          // bytes of staged in use
 };
 static RowEmitter emitter; // zeroed at start
 
@@ -205,6 +197,9 @@ bool prepareRows(uint32_t rows)
         const RowConversions *sets[kMaxRowConversionSets];
         emitter.conversions = sets[rowConversionSets(sets) - 1];
     }
+    // Raster rows leave in batches (the PostScript output writes its own).
+    if (!psOutput)
+        common::startRowBatch(job.rasterOut, job.pageHeader.cupsBytesPerLine);
     if (rasterInput)
         return true; // raster rows go out as they come in
 
@@ -266,21 +261,6 @@ static void convertRow(uint8_t *line, int32_t bitsPerPixel)
     }
 }
 
-// Writes one row: long rows at once, short ones through the staging area
-// (whole rows only, so the stream's bytes are those of one write per row).
-static void writeRowBytes(const uint8_t *row, uint32_t bytes)
-{
-    if (bytes > kStagedRowBytes) {
-        flushRows();
-        cupsRasterWritePixels(job.rasterOut, const_cast<uint8_t *>(row), bytes);
-        return;
-    }
-    if (emitter.stagedBytes + bytes > kStagingBytes)
-        flushRows();
-    std::memcpy(emitter.staged + emitter.stagedBytes, row, bytes);
-    emitter.stagedBytes += bytes;
-}
-
 void emitRow(uint32_t rowIndex, uint8_t *line, uint32_t replica, int32_t bitsPerPixel)
 {
     if (rowIndex >= emitter.rowLimit)
@@ -297,15 +277,7 @@ void emitRow(uint32_t rowIndex, uint8_t *line, uint32_t replica, int32_t bitsPer
             writeRowCopy();
         return;
     }
-    writeRowBytes(emitter.ready, emitter.readyBytes);
-}
-
-void flushRows()
-{
-    if (emitter.stagedBytes == 0)
-        return;
-    cupsRasterWritePixels(job.rasterOut, emitter.staged, emitter.stagedBytes);
-    emitter.stagedBytes = 0;
+    common::batchRow(emitter.ready, emitter.readyBytes);
 }
 
 } // namespace brovane

@@ -166,7 +166,7 @@ int run(int argc, char **argv)
     // header: the scheduler leaves them to it.
     job.pageHeader.NumCopies = common::copiesAsked(argc, argv);
     job.inputFd = urf::openInput(argc, argv);
-    urf::mapInput(job.inputFd); // a job in a file is read in place
+    urf::beginInput(job.inputFd); // the job read in whole chunks
 
     startInput();
     convertPages(argc, argv);

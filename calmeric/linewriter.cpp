@@ -1,9 +1,10 @@
 // calmeric's page body: URF lines through the shared decoder, each completed
-// line written unchanged to the raster stream once for every row it stands for.
+// line written unchanged to the raster stream once for every row it stands for, in batches.
 
 #include "calmeric/calmeric.h"
 
 #include "common/filter.h"
+#include "common/rowbatch.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +18,7 @@ constexpr uint8_t kWhite = 0xFF; // white in grey and RGB; the byte the fill cod
 struct WriterState {
     uint32_t rowLimit;    // cupsHeight: rows at and past it are dropped
     uint32_t rowBytes;    // cupsBytesPerLine: bytes written for every row
-    uint32_t rowsWritten; // rows of this page written so far
+    uint32_t rowsWritten; // rows of this page handed to the row batch so far
     uint8_t *whiteRow;    // rowBytes of white, kept and grown for later pages
     size_t whiteCapacity; // bytes allocated for whiteRow
 };
@@ -63,7 +64,7 @@ static void writeLine(void *, uint32_t rowIndex, uint8_t *line, uint32_t rows)
     // Up to 256 rows of up to 2 MiB: the stop flag is polled before each.
     for (uint32_t k = 0; k < rows; k++) {
         common::exitIfStopped();
-        cupsRasterWritePixels(job.rasterOut, line, writer.rowBytes);
+        common::batchRow(line, writer.rowBytes);
         writer.rowsWritten++;
     }
 }
@@ -78,7 +79,11 @@ int32_t decodePage(int fd, int32_t width, int32_t height, int32_t bitsPerPixel)
     writer.rowLimit = job.pageHeader.cupsHeight;
     writer.rowBytes = job.pageHeader.cupsBytesPerLine;
     writer.rowsWritten = 0;
-    return urf::decodePage(fd, layout, urf::LineSink{writeLine, nullptr});
+    common::startRowBatch(job.rasterOut, writer.rowBytes);
+    int32_t result = urf::decodePage(fd, layout, urf::LineSink{writeLine, nullptr});
+    // The page's last rows go out before anything else is written.
+    common::flushRowBatch();
+    return result;
 }
 
 void resetWriter()
@@ -108,8 +113,9 @@ bool completeShortPage()
     // so the stop flag is polled before every row.
     for (uint32_t k = 0; k < owed; k++) {
         common::exitIfStopped();
-        cupsRasterWritePixels(job.rasterOut, writer.whiteRow, writer.rowBytes);
+        common::batchRow(writer.whiteRow, writer.rowBytes);
     }
+    common::flushRowBatch();
     writer.rowsWritten = writer.rowLimit;
     return true;
 }

@@ -55,10 +55,19 @@ void message(const char *format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void die(const char *text);
 
 // A step that must run however the job ends: die, stopNow and finishRun
-// call it just before the process ends (the URF reader leaves a mapped
-// input's descriptor where its reads would have). One hook; null for none.
+// call it just before the process ends (the URF reader, which reads ahead
+// in large chunks, leaves a file's descriptor where 8192-byte reads would
+// have). One hook; null for none.
 void setBeforeExit(void (*hook)());
 void runBeforeExit();
+
+// Output the filter holds back to write in batches (rows of a page): die,
+// stopNow and finishRun hand it to the output through this hook first, then
+// run the one above, so whatever way the process ends, every row made before
+// the end is in the output. Called from ordinary code only (the SIGTERM
+// handler just sets the flag). One hook; null for none.
+void setFlushBeforeExit(void (*hook)());
+void runFlushBeforeExit();
 
 // Where die (status 1) and stopNow (status 0) end the process. The fuzz
 // harnesses run many jobs in one process and set a handler that returns to

@@ -12,8 +12,9 @@
 namespace common {
 
 static const char *programTag = "filter"; // name shown in "(...)" of each line
-static void (*exitHandler)(int) = nullptr; // replaces exit() in die when set
-static void (*beforeExit)() = nullptr;     // runs before every end of the process
+static void (*exitHandler)(int) = nullptr;  // replaces exit() in die when set
+static void (*beforeExit)() = nullptr;      // runs before every end of the process
+static void (*flushBeforeExit)() = nullptr; // writes held-back output, before beforeExit
 
 void setFilterName(const char *name)
 {
@@ -41,6 +42,17 @@ void runBeforeExit()
         beforeExit();
 }
 
+void setFlushBeforeExit(void (*hook)())
+{
+    flushBeforeExit = hook;
+}
+
+void runFlushBeforeExit()
+{
+    if (flushBeforeExit != nullptr)
+        flushBeforeExit();
+}
+
 void message(const char *format, ...)
 {
     va_list args;
@@ -54,6 +66,7 @@ void die(const char *text)
     // errno is taken before anything else can change it.
     int error = errno;
     std::fprintf(stderr, "CRIT: (%s) die(%s) [%s]\n", programTag, text, std::strerror(error));
+    runFlushBeforeExit();
     runBeforeExit();
     if (exitHandler != nullptr)
         exitHandler(1);
@@ -62,8 +75,12 @@ void die(const char *text)
 
 void stopNow()
 {
-    // _Exit, not exit: nothing buffered is flushed, so nothing more of the
-    // job reaches the output after the stop.
+    // Rows made before the stop are written (the output hook), as they
+    // would have been had each gone out when made; then _Exit, not exit:
+    // nothing stdio holds is flushed, so nothing more of the job reaches the
+    // output after the stop. Runs in ordinary code at a poll of the flag,
+    // never in the handler, so the hooks may write and seek.
+    runFlushBeforeExit();
     runBeforeExit();
     if (exitHandler != nullptr)
         exitHandler(0);

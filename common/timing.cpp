@@ -24,6 +24,8 @@ static double seconds(long ticks)
 
 void finishRun(clock_t startTicks)
 {
+    // Rows still held back go out first, so the times below include them.
+    runFlushBeforeExit();
     struct tms processTimes;
     clock_t endTicks = times(&processTimes);
     const char *name = filterName();

@@ -1,5 +1,5 @@
 // dunsiple's driver: the input, the PPD and options that size the row
-// buffers, and the page loop that writes every row dithered and packed.
+// buffers, and the page loop that writes every row dithered and packed, in batches.
 
 #include "dunsiple/driver.h"
 
@@ -80,22 +80,45 @@ bool reserveRows(size_t bytes)
 {
     if (bytes <= job.rowCapacity)
         return true;
-    // The rows hold nothing worth keeping between calls: replace, don't copy.
+    // bytes <= kMaxRowBytes (rowBufferBytes), so the sum is at most 1 MiB +
+    // 64 KiB. Nothing is pending between pages, so the buffers hold nothing
+    // worth keeping: replace, don't copy.
+    size_t outputBytes = kOutputBatchBytes + bytes;
     std::free(job.inputRow);
-    std::free(job.workRow);
+    std::free(job.outputRows);
     job.inputRow = static_cast<uint8_t *>(std::malloc(bytes));
-    job.workRow = static_cast<uint8_t *>(std::malloc(bytes));
-    if (job.inputRow == nullptr || job.workRow == nullptr) {
+    job.outputRows = static_cast<uint8_t *>(std::malloc(outputBytes));
+    if (job.inputRow == nullptr || job.outputRows == nullptr) {
         common::message("ERROR: (dunsiple) Unable to allocate %zu bytes for the row buffers\n", bytes);
         std::free(job.inputRow);
-        std::free(job.workRow);
+        std::free(job.outputRows);
         job.inputRow = nullptr;
-        job.workRow = nullptr;
+        job.outputRows = nullptr;
         job.rowCapacity = 0;
+        job.outputCapacity = 0;
         return false;
     }
     job.rowCapacity = bytes;
+    job.outputCapacity = outputBytes;
     return true;
+}
+
+// Writes the pending packed rows to standard output, in as many write()
+// calls as the descriptor needs to take them (one, but for a signal or a
+// short write). Output that can't be written (closed, disk full) is dropped,
+// as stdio drops it, and the job goes on.
+static void flushOutput()
+{
+    size_t done = 0;
+    while (done < job.outputPending) {
+        ssize_t wrote = write(STDOUT_FILENO, job.outputRows + done, job.outputPending - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            break;
+        done += static_cast<size_t>(wrote);
+    }
+    job.outputPending = 0;
 }
 
 bool sizeRowsFromPpd()
@@ -201,25 +224,27 @@ static PageOutcome convertPage()
 
     int32_t pixels = static_cast<int32_t>(header.cupsWidth);
     size_t packedBytes = header.cupsWidth / 2;
-    // Invariants: 4 x pixels <= cupsBytesPerLine <= rowCapacity, so the read
-    // fills at most the input row, the dither reads only bytes that this read
-    // stored, and the work row has the 4 x pixels bytes that ditherPackRow
-    // may use; its first pixels / 2 are the packed row, every one of them
-    // written by every form, so the work row needs no clearing between rows.
+    // Each row is dithered and packed straight after the rows pending before
+    // it, so it is never copied; a batch that would pass kOutputBatchBytes
+    // with it is written first. Invariants: 4 x pixels <= cupsBytesPerLine
+    // <= rowCapacity, so the read fills at most the input row and the dither
+    // reads only bytes that this read stored; outputPending <=
+    // kOutputBatchBytes and outputCapacity = kOutputBatchBytes + rowCapacity,
+    // so the 4 x pixels bytes that ditherPackRow may use from outputPending on
+    // lie within outputRows. Its first pixels / 2 are the packed row, every
+    // one of them written by every form; the work bytes past them are the
+    // next row's to overwrite.
     for (int32_t y = 0; y < height; y++) {
         if (cupsRasterReadPixels(job.raster, job.inputRow, header.cupsBytesPerLine) == 0)
             break;
-        ditherPackRow(job.inputRow, pixels, job.workRow);
-        std::fwrite(job.workRow, 1, packedBytes, stdout);
+        if (job.outputPending + packedBytes > kOutputBatchBytes)
+            flushOutput();
+        ditherPackRow(job.inputRow, pixels, job.outputRows + job.outputPending);
+        job.outputPending += packedBytes;
     }
+    // The page's last rows go out at its end: between pages nothing is held.
+    flushOutput();
     return kNextPage;
-}
-
-void bufferOutput()
-{
-    // Fully buffered, as stdio has it for files and pipes anyway; a failure
-    // leaves stdio's own buffer, which writes the same bytes.
-    std::setvbuf(stdout, job.outputBuffer, _IOFBF, sizeof job.outputBuffer);
 }
 
 bool convertPages()

@@ -11,10 +11,13 @@
 
 namespace dunsiple {
 
-// Standard output's buffer: the packed rows leave in writes of this size,
-// one pipe's worth, instead of stdio's usual 4 KiB (under two rows of
-// an A4 page at 600 dpi), so that writing costs few system calls.
-constexpr size_t kOutputBufferBytes = 64 * 1024;
+// Packed rows leave in batches of whole rows of up to this many bytes, one
+// write() a batch: 64 KiB is the capacity of a Linux pipe (16 pages), what
+// joins a filter to the next one in the scheduler's chain, so a batch fills
+// it at most once and the next program takes it in one read (an A4 page at
+// 600 dpi gives 26 rows of 2480 bytes a batch). A row longer than a batch
+// goes alone.
+constexpr size_t kOutputBatchBytes = 64 * 1024;
 
 // Everything that lives for the whole run.
 struct JobState {
@@ -24,12 +27,13 @@ struct JobState {
     cups_option_t *options;         //   kept until the process ends
     cups_page_header2_t ppdHeader;  // from the PPD and options; its width and resolution size the rows
     uint8_t *inputRow;              // one raster row as read
-    uint8_t *workRow;               // the dithered row, then the packed row in its first bytes
-    size_t rowCapacity;             // bytes allocated for each of inputRow and workRow
+    size_t rowCapacity;             // bytes allocated for inputRow
+    uint8_t *outputRows;            // packed rows not yet written, then the next row's dither work
+    size_t outputCapacity;          // bytes allocated for outputRows: kOutputBatchBytes + rowCapacity
+    size_t outputPending;           // bytes of packed rows at its start: a batch, or one longer row
     cups_raster_t *raster;          // the input raster stream
     cups_page_header2_t pageHeader; // refilled by every page header read
     int32_t pageNumber;             // page headers read so far
-    char outputBuffer[kOutputBufferBytes]; // standard output's, from bufferOutput on
 };
 extern JobState job;
 
@@ -50,14 +54,13 @@ size_t ppdRowPixels(uint32_t widthPoints, uint32_t dpi);
 // alone, when pixels passes kMaxRowPixels or lineBytes kMaxRowBytes.
 bool rowBufferBytes(size_t pixels, size_t lineBytes, size_t *bytes);
 
-// Sizes both row buffers for the PPD's page width; false after an ERROR line.
+// Sizes the row buffers for the PPD's page width; false after an ERROR line.
 bool sizeRowsFromPpd();
 
-// Makes both row buffers hold at least `bytes`; false after an ERROR line.
+// Makes the input row hold at least `bytes` (a size from rowBufferBytes) and
+// the output rows kOutputBatchBytes more, room for a batch and one row's
+// dither work; false after an ERROR line. Only while no rows are pending.
 bool reserveRows(size_t bytes);
-
-// Gives standard output the job's buffer; before anything is written to it.
-void bufferOutput();
 
 // Opens the raster stream and converts every page to standard output, up to
 // the end of the stream or a page wider than the row limits. False only when

@@ -26,8 +26,6 @@ int main(int argc, char **argv)
     }
     if (!openInput(argc, argv) || !loadPrinter(argv[5]) || !sizeRowsFromPpd())
         return 1;
-    // Nothing has gone to standard output yet.
-    bufferOutput();
     if (!convertPages())
         return 1;
     closeInput();

@@ -4,6 +4,7 @@
 #include "brovane/brovane.h"
 
 #include "common/filter.h"
+#include "common/rowbatch.h"
 #include "fuzz/harness.h"
 #include "urf/urf.h"
 
@@ -74,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     brovane::job.inputFd = input;
     if (!brovane::rasterInput)
-        urf::mapInput(input); // a regular file, read in place as the filter reads its job
+        urf::beginInput(input); // read in whole chunks, as the filter reads its job
     brovane::job.rasterOut = brovane::psOutput ? nullptr : cupsRasterOpen(harness.nullFd, CUPS_RASTER_WRITE);
 
     fuzzharness::startBudget();
@@ -86,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Rows still gathered when a stop came back here belong to this job.
     if (!brovane::psOutput && brovane::job.rasterOut != nullptr)
-        brovane::flushRows();
+        common::flushRowBatch();
     if (brovane::job.rasterIn != nullptr) {
         cupsRasterClose(brovane::job.rasterIn);
         brovane::job.rasterIn = nullptr;

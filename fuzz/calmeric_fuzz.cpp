@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (input < 0)
         return 0;
     calmeric::job.inputFd = input;
-    urf::mapInput(input); // a regular file, read in place as a filter reads its job
+    urf::beginInput(input); // read in whole chunks, as a filter reads its job
     calmeric::job.rasterOut = cupsRasterOpen(harness.nullFd, CUPS_RASTER_WRITE);
 
     fuzzharness::startBudget();

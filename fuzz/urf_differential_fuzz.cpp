@@ -179,12 +179,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::abort();
 
     // A fresh reader, as a new process has; libcups reads the same bytes.
-    // Half of the jobs (by the input's length) are read in place, as a job
-    // in a file is, the others through read() into the buffer.
+    // Half of the jobs (by the input's length) are read in large chunks, as
+    // the filters read them, the others 8192 bytes a read.
     std::memset(&urf::reader, 0, sizeof urf::reader);
     std::memset(urf::headerBytes, 0, sizeof urf::headerBytes);
     if (size % 2 == 0)
-        urf::mapInput(ours);
+        urf::beginInput(ours);
     cups_raster_t *raster = cupsRasterOpen(theirs, CUPS_RASTER_READ);
     if (raster == nullptr)
         std::abort();

@@ -1,5 +1,5 @@
-// The buffered reader over the job's input descriptor: 8192-byte refills,
-// from read() or from the mapped file, read-up-to-n, read-exactly-n, and the stop-flag poll.
+// The buffered reader over the job's input descriptor: 8192-byte blocks out of
+// large reads, read-up-to-n, read-exactly-n, and the stop-flag poll.
 
 #include "urf/urf.h"
 
@@ -8,8 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace urf {
@@ -27,214 +25,108 @@ int openInput(int argc, char **argv)
     return fileno(input);
 }
 
-// ---- The mapped file
+// ---- The descriptor the reader was started on
 
-// Puts the descriptor where the 8192-byte reads would have left it. Only
-// lseek, so it may run from any exit path; errno is kept for die's message.
+// Puts the descriptor where the 8192-byte reads would have left it, which is
+// where the next byte not handed out lies. Only lseek, so it may run from
+// any exit path; errno is kept for die's message.
 static void syncDescriptor()
 {
-    MappedInput &m = reader.mapped;
-    if (!m.active)
+    if (!reader.started || !reader.seekable)
         return;
     int saved = errno;
-    lseek(m.fd, static_cast<off_t>(m.fileOffset), SEEK_SET);
+    lseek(reader.fd, static_cast<off_t>(reader.offset), SEEK_SET);
     errno = saved;
 }
 
-// A SIGBUS in the window means the file was cut short after it was mapped:
-// the pages past its new end are gone. The rest of the window is replaced by
-// zero pages, so the interrupted copy completes, and `cut` tells the next
-// refill to look at the file again, which then meets its end as a read would.
-// Any other SIGBUS takes the default action when the instruction is retried.
-static void onBusError(int, siginfo_t *info, void *)
+// The chunk forgotten: the next refill reads. The current block, if any, is
+// left to be taken.
+static void dropChunk()
+{
+    reader.chunkBytes = 0;
+    reader.chunkTaken = 0;
+}
+
+// The offset a descriptor is handed over at (a shell may have read part of
+// a file) is where the counting starts; a pipe's lookup fails, which is no
+// error of the job's, so errno is kept: a later die reports it.
+bool beginInput(int fd)
 {
     int saved = errno;
-    MappedInput &m = reader.mapped;
-    uintptr_t at = reinterpret_cast<uintptr_t>(info->si_addr);
-    uintptr_t start = reinterpret_cast<uintptr_t>(m.window);
-    // A fault again where zeros were already mapped would repeat for ever
-    // (an emulator may not honour the new mapping): that one takes the default.
-    bool again = m.zeroedFrom != 0 && at >= m.zeroedFrom;
-    if (m.window != nullptr && at >= start && at - start < m.windowBytes && !again) {
-        uintptr_t from = at - (at - start) % m.pageBytes;
-        size_t bytes = m.windowBytes - (from - start);
-        void *zeros = mmap(reinterpret_cast<void *>(from), bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
-                           -1, 0);
-        if (zeros != MAP_FAILED) {
-            m.zeroedFrom = from;
-            m.cut = 1;
-            errno = saved;
-            return;
-        }
-    }
-    signal(SIGBUS, SIG_DFL);
-    errno = saved;
-}
-
-static void dropWindow()
-{
-    MappedInput &m = reader.mapped;
-    if (m.window != nullptr)
-        munmap(m.window, m.windowBytes);
-    m.window = nullptr;
-    m.windowBytes = 0;
-    m.zeroedFrom = 0;
-}
-
-// The mapping set up for a regular file, or false and nothing changed.
-static bool mapRegularFile(int fd)
-{
-    MappedInput &m = reader.mapped;
-    struct stat info;
-    // The offset a regular file is handed over at (a shell may have read
-    // part of it); off_t's limits are those of the reads it replaces. A file
-    // of size 0 is read: files of the kernel's own (/proc) say 0 and still
-    // have bytes to read.
     off_t start = lseek(fd, 0, SEEK_CUR);
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || start < 0 || info.st_size <= 0)
-        return false;
-    long page = sysconf(_SC_PAGESIZE);
-    if (page <= 0 || kWindowBytes % static_cast<size_t>(page) != 0)
-        return false;
-
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_sigaction = onBusError;
-    action.sa_flags = SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
-    if (sigaction(SIGBUS, &action, nullptr) != 0)
-        return false;
-
-    m.active = true;
-    m.fd = fd;
-    m.fileOffset = static_cast<uint64_t>(start);
-    m.fileSize = static_cast<uint64_t>(info.st_size);
-    m.pageBytes = static_cast<size_t>(page);
-    m.window = nullptr;
-    m.windowBytes = 0;
-    m.cut = 0;
-    m.zeroedFrom = 0;
-    common::setBeforeExit(syncDescriptor);
-    return true;
-}
-
-// mapRegularFile's calls fail on pipes and terminals, which is no error of
-// the job's: errno is kept, since a later die reports it.
-bool mapInput(int fd)
-{
-    int saved = errno;
-    bool mapped = mapRegularFile(fd);
     errno = saved;
-    return mapped;
+    dropChunk();
+    reader.started = true;
+    reader.fd = fd;
+    reader.seekable = start >= 0;
+    reader.offset = start >= 0 ? static_cast<uint64_t>(start) : 0;
+    common::setBeforeExit(syncDescriptor);
+    return reader.seekable;
 }
 
 void releaseInput()
 {
     syncDescriptor();
-    dropWindow();
-    reader.mapped.active = false;
+    dropChunk();
+    reader.started = false;
     common::setBeforeExit(nullptr);
 }
 
 bool rewindInput(int fd, off_t offset)
 {
-    bool wasMapped = reader.mapped.active && fd == reader.mapped.fd;
-    if (wasMapped)
-        releaseInput();
     if (lseek(fd, offset, SEEK_SET) != offset)
         return false;
     reader.available = 0;
     reader.position = 0;
-    if (wasMapped)
-        mapInput(fd);
+    if (reader.started && fd == reader.fd) {
+        dropChunk();
+        reader.offset = static_cast<uint64_t>(offset);
+    }
     return true;
 }
 
 unsigned long inputOffset(int fd)
 {
-    if (reader.mapped.active && fd == reader.mapped.fd)
-        return static_cast<unsigned long>(reader.mapped.fileOffset);
+    if (reader.started && reader.seekable && fd == reader.fd)
+        return static_cast<unsigned long>(reader.offset);
     return static_cast<unsigned long>(lseek(fd, 0, SEEK_CUR));
-}
-
-// The next block of the mapped file, as read(fd, buffer, 8192) at fileOffset
-// would return it: 8192 bytes, fewer at the end, 0 past it. At the apparent
-// end, and after a cut, the size is looked up again: a file that grew is read
-// on, one that shrank ends where it now ends. When the file can't be looked
-// up or the window mapped (address space short on a 32-bit board), the
-// reader goes back to reading from the same offset: -2 asks refill for that.
-static int32_t refillMapped()
-{
-    MappedInput &m = reader.mapped;
-    if (m.cut || m.fileOffset >= m.fileSize) {
-        struct stat info;
-        if (fstat(m.fd, &info) != 0)
-            return -2;
-        m.fileSize = static_cast<uint64_t>(info.st_size);
-        if (m.cut) {
-            // The block that met the cut was, for a read, a short one that
-            // ended at the file's new end; the window's pages past it are gone.
-            dropWindow();
-            m.cut = 0;
-            if (m.fileOffset > m.fileSize)
-                m.fileOffset = m.fileSize;
-        }
-    }
-    if (m.fileOffset >= m.fileSize)
-        return 0;
-    uint64_t left = m.fileSize - m.fileOffset;
-    uint32_t n = left < kReaderBufferSize ? static_cast<uint32_t>(left) : static_cast<uint32_t>(kReaderBufferSize);
-
-    // A new window when the block is not inside the current one: it starts
-    // at the page holding fileOffset and ends kWindowBytes on or at the end
-    // of the file. Since kWindowBytes >= 8192 + a page, the block fits. Its
-    // pages are mapped as the decoder first touches them, sixteen a fault
-    // (measured no slower than populating the window in the mmap call).
-    if (m.window == nullptr || m.fileOffset < m.windowStart || m.fileOffset + n > m.windowStart + m.windowBytes) {
-        dropWindow();
-        uint64_t from = m.fileOffset - m.fileOffset % m.pageBytes;
-        uint64_t bytes = m.fileSize - from < kWindowBytes ? m.fileSize - from : kWindowBytes;
-        void *mapping = mmap(nullptr, static_cast<size_t>(bytes), PROT_READ, MAP_PRIVATE, m.fd,
-                             static_cast<off_t>(from));
-        if (mapping == MAP_FAILED)
-            return -2;
-        m.window = static_cast<uint8_t *>(mapping);
-        m.windowStart = from;
-        m.windowBytes = static_cast<size_t>(bytes);
-    }
-    reader.block = m.window + (m.fileOffset - m.windowStart);
-    m.fileOffset += n;
-    return static_cast<int32_t>(n);
 }
 
 // ---- Refills and reads
 
-// One block into the empty reader: a system read into the buffer, or the
-// next piece of the mapped file. Returns what read() returned (or would
-// have), with a failure (EINTR from SIGTERM included) leaving the block empty.
+// One block into the empty reader: the next min(8192, what is left) bytes of
+// the chunk, after one read() when it is empty. A regular file's read
+// returns the whole chunk but at its end, so blocks fall every 8192 bytes
+// from where the file was handed over, as 8192-byte reads fall. A read cut
+// short in the middle (a signal, a file still being written) ends in a short
+// block, as an 8192-byte read there could have ended, and the next read
+// starts where it stopped, as that read's successor would. A descriptor not
+// started is read a block at a time (the reader serves one descriptor at a
+// time: the chunk holds the bytes of whichever it last read). Returns what the 8192-byte read would
+// have returned, a failure (EINTR from SIGTERM included) leaving the block
+// empty; the end and a failure are met again by the next refill, not kept.
 static int32_t refill(int fd)
 {
     reader.position = 0;
-    if (reader.mapped.active && fd == reader.mapped.fd) {
-        int saved = errno;
-        int32_t got = refillMapped();
-        if (got >= 0) {
-            reader.available = got;
-            return got;
+    if (reader.chunkTaken == reader.chunkBytes) {
+        bool whole = reader.started && fd == reader.fd;
+        ssize_t got = ::read(fd, reader.chunk, whole ? kInputChunkBytes : kReaderBufferSize);
+        reader.chunkTaken = 0;
+        reader.chunkBytes = got > 0 ? static_cast<uint32_t>(got) : 0;
+        if (got <= 0) {
+            reader.available = 0;
+            return got < 0 ? -1 : 0;
         }
-        // Read from here on, from where the mapped blocks ended; the failed
-        // call's errno is no error of the job's.
-        releaseInput();
-        errno = saved;
     }
-    reader.block = reader.buffer;
-    ssize_t got = ::read(fd, reader.buffer, kReaderBufferSize);
-    if (got < 0) {
-        reader.available = 0;
-        return -1;
-    }
-    reader.available = static_cast<int32_t>(got);
-    return reader.available;
+    uint32_t n = reader.chunkBytes - reader.chunkTaken;
+    if (n > kReaderBufferSize)
+        n = static_cast<uint32_t>(kReaderBufferSize);
+    reader.block = reader.chunk + reader.chunkTaken;
+    reader.chunkTaken += n;
+    reader.available = static_cast<int32_t>(n);
+    if (reader.started && fd == reader.fd)
+        reader.offset += n;
+    return static_cast<int32_t>(n);
 }
 
 int32_t readSome(int fd, uint8_t *dst, uint32_t n)

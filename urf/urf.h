@@ -2,7 +2,6 @@
 // the one buffered reader over the input descriptor, and the encoded-line decoder.
 #pragma once
 
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
@@ -11,7 +10,7 @@ namespace urf {
 
 constexpr size_t kFileHeaderSize = 12;    // "UNIRAST", one byte, big-endian page count
 constexpr size_t kPageHeaderSize = 32;    // depth, colour space, duplex, quality, sizes
-constexpr size_t kReaderBufferSize = 8192; // bytes taken from the descriptor per read
+constexpr size_t kReaderBufferSize = 8192; // bytes of a block, as one read would take them
 constexpr uint8_t kRawQuality = 167;      // quality byte of a page stored unencoded
 constexpr uint32_t kUnstatedPageCount = 9999; // page count used when the header says 0
 
@@ -52,36 +51,41 @@ UrfPageHeader parsePageHeader(const uint8_t *bytes);
 // nothing (the job's own setting stands).
 bool sidesFor(uint8_t duplex, bool &twoSided, bool &tumble);
 
-// A regular file's bytes are used where the kernel keeps them: mapped a
-// window at a time, so resident memory stays flat however long the job.
-// The window is a multiple of every page size Linux uses (4 to 64 KiB).
-constexpr size_t kWindowBytes = 256 * 1024;
+// The reader takes its descriptor's bytes in chunks of kInputChunkBytes,
+// one read() each, into one buffer, and hands the decoder 8192-byte blocks
+// out of it. Of reads of 8 KiB to 1 MiB into one reused buffer, 256 KiB cost
+// the least CPU on a 209 MB job, from a file and out of a pipe (the block
+// table of docs/benchmarks.md): fewer, longer reads than that each copy
+// past the L2 cache (256 KiB to 1 MiB a core on the boards and servers that
+// run the filters) before the decoder gets to the bytes. It makes reads rare
+// (some 800 for that job, not 25,000), and costs a ninth of the CPU of taking
+// the same file from mapped windows on a virtual machine, whose page faults
+// go through the hypervisor. A whole number of blocks, so that a full chunk ends where a
+// block read would have ended; at most 1 MiB, so the reader's static buffer
+// keeps the process's resident memory small and flat.
+constexpr size_t kInputChunkBytes = 256 * 1024;
+static_assert(kInputChunkBytes % kReaderBufferSize == 0, "a chunk must hold whole blocks");
+static_assert(kInputChunkBytes >= kReaderBufferSize && kInputChunkBytes <= 1024 * 1024,
+              "chunk size outside 8 KiB .. 1 MiB");
 
-// The job's file while it is read in place. Each refill hands out the next
-// 8192 bytes of the window (fewer at the end of the file), exactly what a
-// read() would have returned, and advances fileOffset as that read would
-// have advanced the descriptor, so the offsets in messages, the point at
-// which the job ends and where it leaves the descriptor are unchanged.
-struct MappedInput {
-    bool active;               // the reader's descriptor is mapped, not read
-    int fd;                    // that descriptor
-    uint64_t fileOffset;       // the descriptor's offset had each block been read
-    uint64_t fileSize;         // the file's size when last looked up
-    size_t pageBytes;          // the system's page size, which window offsets are multiples of
-    uint8_t *window;           // the mapped piece of the file, or null
-    uint64_t windowStart;      // file offset of window[0], a multiple of the page size
-    size_t windowBytes;        // bytes mapped at window (the last piece may be shorter)
-    volatile sig_atomic_t cut; // set by the SIGBUS handler: the file shrank under the window
-    uintptr_t zeroedFrom;      // where the handler mapped zeros over the window; 0 = nowhere
-};
-
-// The buffered reader: every byte of a job passes through it.
+// The buffered reader: every byte of a job passes through it. The chunk
+// holds what the last read() returned; each refill hands out its next
+// min(8192, what is left) bytes as the block, exactly what read(fd, buf,
+// 8192) at that offset could have returned, and advances `offset` as that
+// read would have advanced the descriptor. So the blocks, the offsets in
+// messages, the point at which a job ends and where the descriptor is left
+// are those of 8192-byte reads.
 struct UrfReader {
-    uint8_t buffer[kReaderBufferSize]; // last block returned by read()
-    int32_t available;                 // bytes of the block not yet taken
-    uint32_t position;                 // offset in the block of the next byte to take
-    const uint8_t *block;              // the current block: buffer, or 8192 bytes of the window
-    MappedInput mapped;                // the file read in place, when it is one
+    uint8_t chunk[kInputChunkBytes]; // bytes of the last read()
+    uint32_t chunkBytes;             // how many it returned (0 after a failure or the end)
+    uint32_t chunkTaken;             // of them, how many the blocks handed out so far hold
+    int32_t available;               // bytes of the block not yet taken
+    uint32_t position;               // offset in the block of the next byte to take
+    const uint8_t *block;            // the current block: a piece of chunk
+    bool started;                    // beginInput took `fd`: it is read in whole chunks
+    bool seekable;                   // `fd` seeks, so `offset` is kept and given back to it
+    int fd;                          // the descriptor beginInput took
+    uint64_t offset;                 // where 8192-byte reads would have left `fd`
 };
 extern UrfReader reader;
 
@@ -89,18 +93,20 @@ extern UrfReader reader;
 // file the sixth names (fatal through die when it can't be opened).
 int openInput(int argc, char **argv);
 
-// Has the reader take `fd`'s bytes in place, from its current offset on,
-// when it is a regular file that can be mapped; true then. Pipes, sockets,
-// terminals and anything else keep being read into the buffer. Called once,
-// by a filter whose URF input goes through this reader. The descriptor's own offset is brought to
-// where the reads would have left it when the process ends (die, stopNow,
-// finishRun) and by releaseInput.
-bool mapInput(int fd);
-// Ends the mapping (the harnesses run many jobs in one process).
+// Has the reader take `fd` in whole chunks from its current offset on.
+// Called once, by a filter whose URF input goes through this reader; a
+// descriptor it was not called for is read 8192 bytes a read, so its own
+// offset is always right. When `fd` seeks (true then), its offset is brought
+// to where the 8192-byte reads would have left it when the process ends
+// (die, stopNow, finishRun) and by releaseInput. errno is kept.
+bool beginInput(int fd);
+// Gives the descriptor its offset back and forgets it (the harnesses run
+// many jobs in one process). Bytes of a pipe's chunk not yet handed out
+// are dropped: call it when the job's reading is over.
 void releaseInput();
-// Has the reader start again at `offset` of `fd`, with nothing buffered,
-// mapped again where it was mapped: a filter that reads the job once for
-// each copy. False when the input can't seek back (a pipe).
+// Has the reader start again at `offset` of `fd`, with nothing buffered: a
+// filter that reads the job once for each copy. False, and nothing changed,
+// when the input can't seek back (a pipe).
 bool rewindInput(int fd, off_t offset);
 
 // The input descriptor's offset as the messages report it: what the 8192-byte

@@ -4,8 +4,11 @@
 #include "support.h"
 
 #include "brovane/brovane.h"
+#include "common/filter.h"
+#include "common/rowbatch.h"
 #include "urf/urf.h"
 
+#include <csetjmp>
 #include <cstring>
 #include <fcntl.h>
 #include <utility>
@@ -197,7 +200,7 @@ EmitJob startPage(int32_t monochrome, uint8_t bits, uint8_t space, uint32_t widt
 
 std::vector<testsupport::RasterPage> finish(EmitJob &e)
 {
-    brovane::flushRows();
+    common::flushRowBatch();
     cupsRasterClose(brovane::job.rasterOut);
     close(e.fd);
     return testsupport::readRasterFile(e.path);
@@ -248,6 +251,66 @@ TEST(RowOutput, ColourPageOnMonochromePrinterAndRowsPastThePage)
     EXPECT_EQ(pages[0].header.cupsColorSpace, CUPS_CSPACE_RGB);
     EXPECT_EQ(pages[0].rows.size(), 100u);
     EXPECT_EQ(pages[0].rows[99], pixel);
+}
+
+// A colour row that no other row of its page equals: its number in the first
+// three bytes, the rest counting on from it.
+Bytes numberedRow(uint32_t row, uint32_t bytes)
+{
+    Bytes line(bytes);
+    for (uint32_t i = 0; i < bytes; i++)
+        line[i] = static_cast<uint8_t>(i < 3 ? row >> (8 * i) : row + i);
+    return line;
+}
+
+// Rows are batched into writes; whatever the row length (one of 3 bytes,
+// tens of thousands a batch; two a batch; just over half a batch; more than
+// a batch), every row reaches the page once, whole and in order.
+TEST(RowOutput, RowsOfEveryLengthArriveWholeAndInOrder)
+{
+    const std::pair<uint32_t, uint32_t> shapes[] = {{1, 2 * 21845 + 7}, {10922, 5}, {10923, 3}, {21846, 2}};
+    for (auto [width, height] : shapes) {
+        SCOPED_TRACE(std::to_string(width) + " pixels");
+        EmitJob e = startPage(0, 24, 1, width, height, 300, 300);
+        std::vector<Bytes> expected;
+        for (uint32_t row = 0; row < height; row++) {
+            expected.push_back(numberedRow(row, 3 * width));
+            Bytes line = expected.back();
+            brovane::emitRow(row, line.data(), 0, 24);
+        }
+        auto pages = finish(e);
+        ASSERT_EQ(pages.size(), 1u);
+        EXPECT_TRUE(pages[0].rows == expected);
+    }
+}
+
+// A stop in the middle of a page ends the process through stopNow: the rows
+// made before it, still in a batch, are written first; none after.
+TEST(RowOutput, RowsMadeBeforeAStopAreWritten)
+{
+    static jmp_buf back;
+    common::setExitHandler([](int) { longjmp(back, 1); });
+    EmitJob e = startPage(0, 24, 1, 4, 100, 300, 300);
+    std::vector<Bytes> expected;
+    if (setjmp(back) == 0) {
+        for (uint32_t row = 0; row < 100; row++) {
+            if (row == 37)
+                common::stopFlag = 1;
+            common::exitIfStopped();
+            expected.push_back(numberedRow(row, 12));
+            Bytes line = expected.back();
+            brovane::emitRow(row, line.data(), 0, 24);
+        }
+    }
+    common::stopFlag = 0;
+    common::setExitHandler(nullptr);
+    // The stream as the process would leave it: no flush of the rows here.
+    cupsRasterClose(brovane::job.rasterOut);
+    close(e.fd);
+    auto pages = testsupport::readRasterFile(e.path);
+    ASSERT_EQ(pages.size(), 1u);
+    EXPECT_EQ(expected.size(), 37u);
+    EXPECT_TRUE(pages[0].rows == expected);
 }
 
 } // namespace
