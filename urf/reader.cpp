@@ -102,9 +102,10 @@ unsigned long inputOffset(int fd)
 // block, as an 8192-byte read there could have ended, and the next read
 // starts where it stopped, as that read's successor would. A descriptor not
 // started is read a block at a time (the reader serves one descriptor at a
-// time: the chunk holds the bytes of whichever it last read). Returns what the 8192-byte read would
-// have returned, a failure (EINTR from SIGTERM included) leaving the block
-// empty; the end and a failure are met again by the next refill, not kept.
+// time: the chunk holds the bytes of whichever it last read). Returns what
+// the 8192-byte read would have returned, a failure (EINTR from SIGTERM
+// included) leaving the block empty; the end and a failure are met again by
+// the next refill, not kept.
 static int32_t refill(int fd)
 {
     reader.position = 0;
