@@ -3,8 +3,9 @@
 # reference write the same bytes, times both and the floors and prints the tables.
 
 # Started by bench/run.sh, which builds the programs first.
-"""Benchmark of brovane, calmeric and dunsiple against libcups-only references
-and against the floors: reading the job and writing the output at the least cost.
+"""Benchmark of brovane (URF, and PWG raster through brovane-rasterin), calmeric
+and dunsiple against libcups-only references and against the floors: reading
+the job and writing the output at the least cost.
 
 Every case runs the filter, its reference and the floors alternately, so a
 change in the machine's load hits all alike.
@@ -35,6 +36,9 @@ MODES = (('file', 'null'), ('file', 'pipe'), ('pipe', 'null'), ('pipe', 'pipe'))
 MODE_NAMES = {('file', 'null'): 'file/null', ('file', 'pipe'): 'file/pipe', ('pipe', 'null'): 'pipe/null',
               ('pipe', 'pipe'): 'pipe/pipe'}
 FILTERS = ('brovane', 'calmeric', 'dunsiple')
+# brovane built to read CUPS and PWG raster (what Android phones send); an
+# earlier build folder may not have it, and its cases then compare nothing.
+RASTER_FILTER = 'brovane-rasterin'
 # The floors' block sizes, the fastest of the block table in docs/benchmarks.md
 # (bench/run.sh --blocks): reads into one buffer, from the file and out of the
 # pipe; writes of the output into the pipe (to /dev/null any size costs nothing).
@@ -67,6 +71,11 @@ def run_checked(argv, stdout=subprocess.PIPE):
     return result
 
 
+def program_path(folder, name):
+    """A filter in a build folder: each in its own directory, brovane's builds in brovane's."""
+    return os.path.join(folder, name.split('-')[0], name)
+
+
 def ghostscript(outfile, source, *options):
     run_checked(['gs', '-q', '-dNOPAUSE', '-dBATCH', '-dSAFER', *options,
                  '-sOutputFile=' + outfile, source], stdout=subprocess.DEVNULL)
@@ -89,6 +98,13 @@ class Inputs:
                      '-dFIXEDMEDIA'] if media else []
             return lambda out: ghostscript(out, doc, '-sDEVICE=urf', '-r%d' % dpi, '-dcupsColorSpace=%d' % space,
                                            '-dcupsBitsPerColor=8', '-dPAGES=%d' % pages, *fixed)
+
+        # PWG raster as a phone's print service sends it: sRGB (19) and sgray
+        # (18) 8-bit, black (3) 1-bit.
+        def pwg_document(dpi, space, bits, pages):
+            return lambda out: ghostscript(out, doc, '-sDEVICE=pwgraster', '-r%d' % dpi,
+                                           '-dcupsColorSpace=%d' % space, '-dcupsBitsPerColor=%d' % bits,
+                                           '-dPAGES=%d' % pages)
 
         def generated(*argv):
             def make(out):
@@ -118,6 +134,12 @@ class Inputs:
             'photo-grey.urf': generated('urf', 'grey', photo[0], photo[1], size['photo_pages'], 300),
             'photo-rgb-600.urf': generated('urf', 'rgb', phone[0], phone[1], size['phone_photo_pages'], 600),
             'photo-rgb-600-1.urf': generated('urf', 'rgb', phone[0], phone[1], 1, 600),
+            # The office document as PWG raster, for brovane-rasterin.
+            'doc-srgb.pwg': pwg_document(300, 19, 8, size['doc_pages']),
+            'doc-srgb-1.pwg': pwg_document(300, 19, 8, 1),
+            'doc-sgray.pwg': pwg_document(300, 18, 8, size['doc_pages']),
+            'doc-black-300.pwg': pwg_document(300, 3, 1, size['doc_pages']),
+            'doc-black-203.pwg': pwg_document(203, 3, 1, size['receipt_doc_pages']),
             # CMYK raster for dunsiple: two from Ghostscript, one uncompressed from libcups.
             'doc-cmyk.ras': lambda out: ghostscript(out, doc, *cups, '-dPAGES=%d' % size['cmyk_doc_pages']),
             'doc-cmyk-1.ras': lambda out: ghostscript(out, doc, *cups, '-dPAGES=1'),
@@ -442,14 +464,15 @@ def target_table(out, cases, growth):
             title, ', '.join(MODE_NAMES[way] for way in ways), within, len(items),
             '' if within < len(items) else ': met', worst[2], worst[0], MODE_NAMES[worst[1]]))
 
-    urf = [case for case in cases if not case.role('floor')]
+    # The URF cases and brovane-rasterin's PWG cases, held to the same targets.
+    converters = [case for case in cases if not case.role('floor')]
     for limit, ways, where in ((0.6, MODES[:2], 'from a file'), (0.8, MODES[2:], 'through a pipe')):
         check('brovane and calmeric CPU <= %.1fx libcups, %s' % (limit, where), ways,
               [(case.title, way, cpu(case.programs[0], way) / cpu(case.role('reference')[0], way))
-               for case in urf for way in ways], limit)
+               for case in converters for way in ways], limit)
     check('photos written unchanged <= 1.2x input floor + output floor', MODES,
           [(case.title, way, cpu(case.programs[0], way) / floor_cpu(case, way))
-           for case in urf if case.unchanged for way in MODES], 1.2)
+           for case in converters if case.unchanged for way in MODES], 1.2)
     # The read floor writes nothing: with the output into a pipe dunsiple also
     # pays for its output, which the target leaves out; both are shown.
     for ways, what in ((MODES[0::2], 'output to /dev/null'), (MODES[1::2], 'output into a pipe')):
@@ -503,9 +526,14 @@ def comparison_table(out, cases, label, names, modes_counted, cells):
         rule += '---:|---:|---:|'
     out(head + ' same output |')
     out(rule + '---|')
+    missing = []
     for case in cases:
         after = case.programs[0]
-        before = [p for p in case.role('compare') if p.label == label][0]
+        before = [p for p in case.role('compare') if p.label == label]
+        if not before:
+            missing.append(case.title)
+            continue
+        before = before[0]
         row = '| %s |' % case.title
         for way in INPUTS:
             mode = (way, 'null')
@@ -517,6 +545,9 @@ def comparison_table(out, cases, label, names, modes_counted, cells):
             count_old, count_new = instructions(before, infile, way), instructions(after, infile, way)
             row += ' %d | %d | %.4fx |' % (count_old, count_new, count_new / count_old)
         out(row + ' %s |' % cells.get(id(before), ''))
+    if missing:
+        out('')
+        out('Not in the %s build (no %s there): %s.' % (label, RASTER_FILTER, '; '.join(missing)))
 
 
 def block_table(out, build, infile, runs, warmups):
@@ -615,7 +646,7 @@ def main():
         out('')
         return finish_report('bench: block table in %.0f s' % (time.monotonic() - started), 0)
 
-    bin_ = {name: os.path.join(build, name, name) for name in FILTERS}
+    bin_ = {name: program_path(build, name) for name in FILTERS + (RASTER_FILTER,)}
     baseline = os.path.join(build, 'bench', 'urf_baseline')
     dither_bench = os.path.join(build, 'bench', 'dither_bench')
     floors = os.path.join(build, 'bench', 'floors')
@@ -626,8 +657,10 @@ def main():
         others.append(('before', os.path.abspath(options.before)))
     for label, folder in others:
         for name in FILTERS:
-            if not os.access(os.path.join(folder, name, name), os.X_OK):
+            if not os.access(program_path(folder, name), os.X_OK):
                 sys.exit('bench: no %s in %s (--%s)' % (os.path.join(name, name), folder, label))
+        if not os.access(program_path(folder, RASTER_FILTER), os.X_OK):
+            log('bench: no %s in %s (--%s): its cases are not compared' % (RASTER_FILTER, folder, label))
 
     def ppd(name):
         return os.path.join(PPD_DIR, name + '.ppd')
@@ -639,6 +672,11 @@ def main():
     def calmeric_case(title, infile, unchanged=False):
         return Case(title, infile, [Program('calmeric', [bin_['calmeric']] + ARGS),
                                     Program('libcups', [baseline, 'calmeric'], role='reference')], unchanged)
+
+    # brovane-rasterin on PWG raster against the same libcups glue reading it.
+    def raster_case(title, infile, printer):
+        return Case(title, infile, [Program(RASTER_FILTER, [bin_[RASTER_FILTER]] + ARGS, ppd(printer)),
+                                    Program('libcups', [baseline, 'brovane-raster'], ppd(printer), 'reference')])
 
     def dunsiple_case(title, infile):
         return Case(title, infile, [Program('dunsiple', [bin_['dunsiple']] + ARGS, ppd('cmyk-600')),
@@ -664,6 +702,14 @@ def main():
                      'doc-rgb-600.urf', 'colour-600'),
         brovane_case('brovane phone document grey 203 dpi, receipt PPD (scale 1, 1-bit), %dp'
                      % size['receipt_doc_pages'], 'doc-grey-203.urf', 'receipt'),
+        raster_case('brovane PWG document sRGB 300 dpi, 600 dpi PPD (scale 2), %dp' % doc_pages, 'doc-srgb.pwg',
+                    'colour-600'),
+        raster_case('brovane PWG document sgray 300 dpi, colour PPD (grey to RGB), %dp' % doc_pages,
+                    'doc-sgray.pwg', 'colour-300'),
+        raster_case('brovane PWG document black_1 300 dpi, colour PPD (1-bit to RGB), %dp' % doc_pages,
+                    'doc-black-300.pwg', 'colour-300'),
+        raster_case('brovane PWG document black_1 203 dpi, receipt PPD (1-bit rows as read), %dp'
+                    % size['receipt_doc_pages'], 'doc-black-203.pwg', 'receipt'),
         calmeric_case('calmeric document 24-bit, %dp' % doc_pages, 'doc-rgb.urf'),
         calmeric_case('calmeric document grey, %dp' % doc_pages, 'doc-grey.urf'),
         calmeric_case('calmeric photo 24-bit, %dp' % photo_pages, 'photo-rgb.urf', True),
@@ -683,8 +729,9 @@ def main():
         filter_ = case.programs[0]
         name = os.path.basename(filter_.argv[0])
         for label, folder in others:
-            case.programs.append(Program(label, [os.path.join(folder, name, name)] + filter_.argv[1:], filter_.ppd,
-                                         'compare', modes=MODES[0::2]))
+            if os.access(program_path(folder, name), os.X_OK):
+                case.programs.append(Program(label, [program_path(folder, name)] + filter_.argv[1:], filter_.ppd,
+                                             'compare', modes=MODES[0::2]))
     for case in cases:
         case.infile = inputs.path(case.input_name)
 
@@ -728,14 +775,17 @@ def main():
                    ('brovane', 'colour-600', 'phone photo 600 dpi', 'photo-rgb-600-1.urf', 'photo-rgb-600.urf',
                     phone_photo),
                    ('calmeric', None, 'phone photo 600 dpi', 'photo-rgb-600-1.urf', 'photo-rgb-600.urf', phone_photo),
+                   (RASTER_FILTER, 'colour-600', 'PWG document sRGB', 'doc-srgb-1.pwg', 'doc-srgb.pwg', doc_pages),
                    ('dunsiple', 'cmyk-600', 'document', 'doc-cmyk-1.ras', 'doc-cmyk.ras', size['cmyk_doc_pages'])]
     growth = []
     for name, printer, what, one, many, pages in growth_runs:
         row = []
         for label, folder in [('', build)] + others:
+            if not os.access(program_path(folder, name), os.X_OK):
+                continue
             rss = []
             for infile in (inputs.path(one), inputs.path(many)):
-                program = Program(name, [os.path.join(folder, name, name)] + ARGS, ppd(printer) if printer else None)
+                program = Program(name, [program_path(folder, name)] + ARGS, ppd(printer) if printer else None)
                 measure(build, program, infile, MODES[0], warmups=1)
                 rss.append(program.runs[MODES[0]].rss[0])
             row.append((label, rss))

@@ -37,13 +37,13 @@ for arg in ${args[@]+"${args[@]}"}; do
   if [ "$arg" = --hardening ]; then
     cmake -S . -B build/bench-unhardened -DCMAKE_BUILD_TYPE=Release -DFILTERS_TESTS=OFF -DFILTERS_BENCH=OFF \
       -DFILTERS_HARDENING=OFF >/dev/null
-    cmake --build build/bench-unhardened -j"$(nproc)" --target brovane calmeric dunsiple >/dev/null
+    cmake --build build/bench-unhardened -j"$(nproc)" --target brovane brovane-rasterin calmeric dunsiple >/dev/null
     options+=(--unhardened build/bench-unhardened)
   else
     options+=("$arg")
   fi
 done
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DFILTERS_TESTS=OFF -DFILTERS_BENCH=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target brovane calmeric dunsiple dither_bench urf_baseline workloads runner floors \
-  >/dev/null
+cmake --build "$build" -j"$(nproc)" --target brovane brovane-rasterin calmeric dunsiple dither_bench urf_baseline \
+  workloads runner floors >/dev/null
 exec python3 bench/bench.py --build "$build" ${options[@]+"${options[@]}"}

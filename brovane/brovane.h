@@ -21,6 +21,9 @@ namespace brovane {
 
 constexpr int psOutput = BROVANE_PS_OUTPUT;       // write PostScript instead of raster
 constexpr int rasterInput = BROVANE_RASTER_INPUT; // read CUPS raster instead of URF
+// Raster input to PostScript draws the rows as read; raster input to raster
+// converts each page as the same page in URF is converted.
+constexpr bool rowsAsRead = psOutput && rasterInput;
 
 // Everything that lives for the whole job.
 struct JobState {
@@ -125,7 +128,8 @@ std::string escapeText(const char *text);
 
 // CUPS raster input (rasterInput build).
 void openRasterInput();
-// Reads the next input page header into pageHeader; false at the end.
+// Reads the next input page header and sets the page up (raster output: as
+// the same page in URF, its header written); false at the end of the job.
 bool readRasterPage(int pageNumber);
 int32_t decodeRasterRows(int32_t width, int32_t height);
 

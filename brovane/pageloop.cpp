@@ -116,7 +116,7 @@ uint32_t convertPages(int argc, char **argv)
             writePageComment(pageNumber, job.pageCount);
 
         int32_t result;
-        if (rasterInput)
+        if (rowsAsRead)
             result = decodePage(job.inputFd, static_cast<int32_t>(job.pageHeader.cupsWidth),
                                 static_cast<int32_t>(job.pageHeader.cupsHeight),
                                 static_cast<int32_t>(job.pageHeader.cupsBitsPerPixel));

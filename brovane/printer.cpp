@@ -63,7 +63,7 @@ void loadPrinter(int argc, char **argv)
     uint32_t copies = common::copiesAsked(argc, argv);
     bool manual = job.ppd->manual_copies != 0;
     job.headerCopies = manual ? 1 : copies;
-    job.filterCopies = manual && !psOutput && !rasterInput ? copies : 1;
+    job.filterCopies = manual && !psOutput ? copies : 1;
     job.jobDuplex = job.pageHeader.Duplex;
     job.jobTumble = job.pageHeader.Tumble;
     cupsFreeOptions(optionCount, options);

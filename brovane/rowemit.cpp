@@ -200,8 +200,8 @@ bool prepareRows(uint32_t rows)
     // Raster rows leave in batches (the PostScript output writes its own).
     if (!psOutput)
         common::startRowBatch(job.rasterOut, job.pageHeader.cupsBytesPerLine);
-    if (rasterInput)
-        return true; // raster rows go out as they come in
+    if (rowsAsRead)
+        return true; // the rows go out as they come in
 
     // Page setup admits 8-bit and 24-bit pages of at most 2^18 output pixels
     // a line, so each size below is at most 768 KiB and cannot overflow.
@@ -233,7 +233,7 @@ bool prepareRows(uint32_t rows)
 // 1-bit samples are white where set, as PostScript's grey is.
 static void convertRow(uint8_t *line, int32_t bitsPerPixel)
 {
-    if (rasterInput) {
+    if (rowsAsRead) {
         emitter.ready = line;
         emitter.readyBytes = static_cast<uint32_t>(page.rawRowBytes);
         return;

@@ -3,7 +3,8 @@
 #
 #   cmake --install <build> --prefix /usr
 #
-# puts brovane, calmeric and dunsiple in /usr/lib/cups/filter, the PPDs in
+# puts brovane (and its raster-input build as brovane-pwg), calmeric and
+# dunsiple in /usr/lib/cups/filter, the PPDs in
 # /usr/share/ppd/printfilters (where the scheduler looks for drivers),
 # brovane-enable in /usr/sbin, its MIME type and rule in /usr/share/cups/mime
 # the scheduler's gziptoany in /usr/lib/printfilters and the manual pages in
@@ -50,6 +51,10 @@ function(filters_install target)
 endfunction()
 
 filters_install(brovane colour-600.ppd receipt-80mm.ppd)
+# The raster-input build, for the PWG raster that Android phones send to the
+# queues brovane-enable changed (printfilters.convs names it).
+install(PROGRAMS $<TARGET_FILE:brovane-rasterin> DESTINATION ${FILTERS_INSTALL_FILTERDIR} RENAME brovane-pwg
+        PERMISSIONS ${_filters_program_mode})
 filters_install(calmeric urf-raster.ppd)
 filters_install(dunsiple cmyk-photo.ppd)
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 # Writes the small seed inputs of the fuzz corpora: URF jobs that reach each
-# code kind, raw pages and page-count cases, and CUPS raster for raster input.
+# code kind, raw pages and page-count cases, and CUPS and PWG raster for raster
+# input.
 # The hostile inputs of tests/crashers are replayed beside these by CTest.
 import os, struct, subprocess, sys
 
@@ -51,9 +52,12 @@ for name in ("brovane_colour", "brovane_receipt", "brovane_ps", "calmeric_urf"):
                         "-sOutputFile=" + os.path.join(folder, label + ".urf"), sample],
                        check=True, stderr=subprocess.DEVNULL)
 
+# The corpora of brovane's raster-input builds (colour and monochrome PPDs).
+rasterin_targets = ("brovane_rasterin", "brovane_rasterin_mono", "brovane_ps_rasterin")
+
 # Raster input: small pages from Ghostscript's cups device.
 for name, space, bits in (("rgb", 1, 8), ("grey", 18, 8), ("cmyk", 6, 8), ("black", 3, 1)):
-    for target in ("brovane_rasterin", "brovane_ps_rasterin", "dunsiple_raster"):
+    for target in rasterin_targets + ("dunsiple_raster",):
         folder = os.path.join(here, "corpus", target)
         if not os.path.isdir(folder) or (target == "dunsiple_raster" and name != "cmyk"):
             continue
@@ -83,10 +87,42 @@ raster_seeds = {
         + bytes([0, 0x07, 0xFF, 0xFF, 0, 0]),
     "grey-page.ras": b"3SaR" + raster_header(5, 2, 8, 8, 5, 18) + bytes([0x10, 0x80, 0xF0, 0x33, 0x00] * 2),
 }
-for target in ("brovane_rasterin", "brovane_ps_rasterin", "dunsiple_raster"):
+for target in rasterin_targets + ("dunsiple_raster",):
     folder = os.path.join(here, "corpus", target)
     if not os.path.isdir(folder):
         continue
     for seed, data in raster_seeds.items():
         with open(os.path.join(folder, seed), "wb") as f:
             f.write(data)
+
+# PWG raster ("RaS2", big-endian, every row compressed) as phones send it:
+# small pages from Ghostscript's pwgraster device in each form brovane reads,
+# at 300 and 203 dpi (42x8 and 39x8 pixels, so 1-bit rows end in pad bits),
+# and two-sided jobs of two pages.
+pwg_forms = (("sgray8", 18, 8), ("srgb8", 19, 8), ("black1", 3, 1), ("sgray1", 18, 1), ("black8", 3, 8))
+pwg_sizes = {300: (10, 2), 203: (14, 3)}  # page size in points
+pwg_page = ("0.3 setgray 0 0 4 1 rectfill 1 0 0 setrgbcolor 5 0.5 4 1.5 rectfill "
+            "0 0 1 setrgbcolor 9 0 5 3 rectfill showpage ")
+pwg_back = "0.6 setgray 2 1 8 2 rectfill 0 1 0 setrgbcolor 0 0 2 3 rectfill showpage "
+
+def pwg_seed(path, space, bits, dpi, program, sides=()):
+    width, height = pwg_sizes[dpi]
+    subprocess.run(["gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pwgraster",
+                    "-dcupsColorSpace=%d" % space, "-dcupsBitsPerColor=%d" % bits, "-r%d" % dpi,
+                    "-dDEVICEWIDTHPOINTS=%d" % width, "-dDEVICEHEIGHTPOINTS=%d" % height, "-dFIXEDMEDIA"]
+                   + list(sides) + ["-sOutputFile=" + path, "-c", program],
+                   check=True, stderr=subprocess.DEVNULL)
+
+for target in rasterin_targets:
+    folder = os.path.join(here, "corpus", target)
+    if not os.path.isdir(folder):
+        continue
+    for label, space, bits in pwg_forms:
+        for dpi in (300, 203):
+            if label == "black8" and dpi == 203:
+                continue
+            pwg_seed(os.path.join(folder, "pwg-%s-%d.pwg" % (label, dpi)), space, bits, dpi, pwg_page)
+    # Long edge (Duplex alone) and short edge (Duplex and Tumble).
+    pwg_seed(os.path.join(folder, "pwg-black1-203-two-sided.pwg"), 3, 1, 203, pwg_page + pwg_back, ["-dDuplex"])
+    pwg_seed(os.path.join(folder, "pwg-srgb8-300-tumble.pwg"), 19, 8, 300, pwg_page + pwg_back,
+             ["-dDuplex", "-dTumble"])

@@ -16,6 +16,7 @@
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 extern char **environ;
 
@@ -176,6 +177,8 @@ static bool installPpd(const std::string &text)
 // What the scheduler says of the queue now.
 struct Advertised {
     std::string urf;       // urf-supported, joined by commas
+    std::string pwgResolutions; // pwg-raster-document-resolution-supported, e.g. "300dpi,600x300dpi"
+    std::string pwgTypes;  // pwg-raster-document-type-supported, joined by commas
     std::string qualities; // print-quality-supported, as keywords
     bool shared;           // printer-is-shared
     std::string dnsSdName; // printer-dns-sd-name: empty until announced by DNS-SD
@@ -190,18 +193,33 @@ static bool advertised(Advertised &now)
                      options.queue);
     ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
-    static const char *const wanted[] = {"urf-supported", "print-quality-supported", "printer-is-shared",
-                                         "printer-dns-sd-name"};
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr, wanted);
+    static const char *const wanted[] = {"urf-supported", "pwg-raster-document-resolution-supported",
+                                         "pwg-raster-document-type-supported", "print-quality-supported",
+                                         "printer-is-shared", "printer-dns-sd-name"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 6, nullptr, wanted);
     ipp_t *response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
     if (response == nullptr || ippGetStatusCode(response) > IPP_STATUS_OK_CONFLICTING) {
         ippDelete(response);
         return false;
     }
-    now = Advertised{{}, {}, false, {}};
+    now = Advertised{{}, {}, {}, {}, false, {}};
     ipp_attribute_t *attribute = ippFindAttribute(response, "urf-supported", IPP_TAG_KEYWORD);
     for (int i = 0; i < ippGetCount(attribute); i++)
         now.urf += std::string(now.urf.empty() ? "" : ",") + ippGetString(attribute, i, nullptr);
+    // Resolutions as the scheduler gives them: dots per inch (or per cm),
+    // written "300dpi" when square and "600x300dpi" when not.
+    attribute = ippFindAttribute(response, "pwg-raster-document-resolution-supported", IPP_TAG_RESOLUTION);
+    for (int i = 0; i < ippGetCount(attribute); i++) {
+        ipp_res_t units;
+        int y = 0;
+        int x = ippGetResolution(attribute, i, &y, &units);
+        std::string value = std::to_string(x) + (x == y ? "" : "x" + std::to_string(y)) +
+                            (units == IPP_RES_PER_INCH ? "dpi" : "dpcm");
+        now.pwgResolutions += (now.pwgResolutions.empty() ? "" : ",") + value;
+    }
+    attribute = ippFindAttribute(response, "pwg-raster-document-type-supported", IPP_TAG_KEYWORD);
+    for (int i = 0; i < ippGetCount(attribute); i++)
+        now.pwgTypes += std::string(now.pwgTypes.empty() ? "" : ",") + ippGetString(attribute, i, nullptr);
     static const char *const names[] = {"draft", "normal", "high"};
     attribute = ippFindAttribute(response, "print-quality-supported", IPP_TAG_ENUM);
     for (int i = 0; i < ippGetCount(attribute); i++) {
@@ -253,6 +271,41 @@ static std::string notTrueSize(const std::string &urf, const Plan &plan)
     if (!anyResolution && why.empty())
         why = "it advertises no URF resolution (urf-supported " + urf + ")";
     return why;
+}
+
+// The same for PWG raster, which phones render at one of the advertised
+// resolutions in one of the advertised types: every resolution must be
+// brovane's, and every type one that brovane-pwg converts into what the
+// driver takes (colour only for a colour driver).
+static std::string pwgNotTrueSize(const Advertised &now, const Plan &plan)
+{
+    std::string dpi = std::to_string(plan.resolution) + "dpi";
+    auto values = [](const std::string &list) {
+        std::vector<std::string> split;
+        for (size_t at = 0; at < list.size();) {
+            size_t end = list.find(',', at);
+            end = end == std::string::npos ? list.size() : end;
+            split.push_back(list.substr(at, end - at));
+            at = end + 1;
+        }
+        return split;
+    };
+    std::vector<std::string> resolutions = values(now.pwgResolutions), types = values(now.pwgTypes);
+    if (resolutions.empty())
+        return "it advertises no PWG raster resolution";
+    for (const std::string &resolution : resolutions)
+        if (resolution != dpi)
+            return "it advertises pwg-raster-document-resolution-supported " + resolution + ", brovane prints at " +
+                   std::to_string(plan.resolution) + " dpi";
+    for (const std::string &type : types) {
+        bool grey = type == "black_1" || type == "black_8" || type == "sgray_8";
+        bool colour = type == "srgb_8" || type == "rgb_8";
+        if (colour && !plan.colour)
+            return "it advertises pwg-raster-document-type-supported " + type + ", brovane prints 1-bit black";
+        if (!grey && !colour)
+            return "it advertises pwg-raster-document-type-supported " + type + ", which brovane-pwg does not convert";
+    }
+    return std::string();
 }
 
 // Whether the scheduler's configuration listens only on this machine: no
@@ -327,7 +380,7 @@ static void reportDiscovery(Advertised &now)
         blocker("the scheduler has not announced it by DNS-SD (is avahi-daemon running?)",
                 "systemctl enable --now avahi-daemon, then systemctl restart cups");
     else
-        std::printf("%s: %s: phones find it: announced by DNS-SD as \"%s\" with image/urf\n", kName, queue,
+        std::printf("%s: %s: phones find it: announced by DNS-SD as \"%s\" with image/urf and image/pwg-raster\n", kName, queue,
                     now.dnsSdName.c_str());
 }
 
@@ -408,14 +461,18 @@ static int enableQueue(const char *path, const std::string &text)
         return 1;
     }
     std::string why = notTrueSize(now.urf, plan);
+    if (why.empty())
+        why = pwgNotTrueSize(now, plan);
     if (!why.empty()) {
         installPpd(text);
         std::fprintf(stderr, "%s: %s: not changed: %s, so phones' pages would print at the wrong size; it has "
                      "its PPD as it was\n", kName, what, why.c_str());
         return 1;
     }
-    std::printf("%s: %s: takes URF jobs now: through brovane, %s; it advertises urf-supported %s, "
+    std::printf("%s: %s: takes URF and PWG raster jobs now: through brovane, %s; it advertises urf-supported %s, "
+                "pwg-raster-document-resolution-supported %s, pwg-raster-document-type-supported %s, "
                 "print-quality-supported %s\n", kName, what, plan.summary.c_str(), now.urf.c_str(),
+                now.pwgResolutions.c_str(), now.pwgTypes.empty() ? "(none)" : now.pwgTypes.c_str(),
                 now.qualities.empty() ? "(none)" : now.qualities.c_str());
     reportDiscovery(now);
     return 0;

@@ -762,16 +762,6 @@ TEST(BrovanePageSetup, OptionCodeNumbersReachEveryPageHeader)
     }
 }
 
-// meta.ppd with *cupsManualCopies: True: a driver that leaves copies to the
-// filters before it.
-std::string manualCopiesPpd()
-{
-    Bytes text = readFile(ppdPath("meta.ppd"));
-    const std::string manualLine = "*cupsManualCopies: True\n";
-    text.insert(text.end(), manualLine.begin(), manualLine.end());
-    return testsupport::writeTempFile(text, ".ppd");
-}
-
 // Each page's duplex code becomes the sides drivers read: 1 one-sided
 // (Duplex 0, even though the job asked for two sides), 3 long edge, 2 short
 // edge; a page that names none (0) keeps the job's own choice. The log keeps

@@ -1,5 +1,6 @@
 // The PostScript and raster-input builds of brovane, run as filters: the
-// document's structure, Ghostscript rendering it back, and raster passed through.
+// document's structure, Ghostscript rendering it back, and raster pages
+// converted as the same pages in URF are.
 
 #include "support.h"
 
@@ -170,12 +171,14 @@ TEST(PostScriptBuild, GhostscriptRendersTheDecodedPixels)
     EXPECT_TRUE(monoPages[0] == black);
 }
 
-// A CUPS raster stream of the given pages written with libcups.
-Bytes rasterStream(const std::vector<std::pair<cups_page_header2_t, Bytes>> &pages)
+// A CUPS raster stream of the given pages written with libcups (with
+// CUPS_RASTER_WRITE_PWG: PWG raster, as Android phones send it).
+Bytes rasterStream(const std::vector<std::pair<cups_page_header2_t, Bytes>> &pages,
+                   cups_mode_t mode = CUPS_RASTER_WRITE)
 {
     std::string path = writeTempFile({}, ".ras");
     int fd = open(path.c_str(), O_WRONLY);
-    cups_raster_t *raster = cupsRasterOpen(fd, CUPS_RASTER_WRITE);
+    cups_raster_t *raster = cupsRasterOpen(fd, mode);
     for (const auto &page : pages) {
         cups_page_header2_t header = page.first;
         cupsRasterWriteHeader2(raster, &header);
@@ -204,42 +207,137 @@ cups_page_header2_t rasterHeader(unsigned width, unsigned height, cups_cspace_t 
     return h;
 }
 
-TEST(RasterInputBuild, PagesPassThroughUnchanged)
+// A PWG raster page of 300 dpi as a phone sends it.
+cups_page_header2_t pwgHeader(unsigned width, unsigned height, cups_cspace_t space, unsigned bits, unsigned duplex,
+                              unsigned tumble)
 {
-    Bytes grey = testPixels(30, 20, 1, 5), rgb = testPixels(25, 10, 3, 6);
-    Bytes input = rasterStream({{rasterHeader(30, 20, CUPS_CSPACE_W, 1), grey},
-                                {rasterHeader(25, 10, CUPS_CSPACE_RGB, 3), rgb}});
+    cups_page_header2_t h;
+    std::memset(&h, 0, sizeof h);
+    h.cupsWidth = width;
+    h.cupsHeight = height;
+    h.cupsBitsPerColor = bits == 1 ? 1 : 8;
+    h.cupsBitsPerPixel = bits;
+    h.cupsBytesPerLine = (width * bits + 7) / 8;
+    h.cupsColorSpace = space;
+    h.cupsNumColors = bits == 24 ? 3 : 1;
+    h.Duplex = static_cast<cups_bool_t>(duplex);
+    h.Tumble = static_cast<cups_bool_t>(tumble);
+    h.HWResolution[0] = h.HWResolution[1] = 300;
+    h.cupsPageSize[0] = static_cast<float>(kA4Width);
+    h.cupsPageSize[1] = static_cast<float>(kA4Height);
+    return h;
+}
+
+// 1-bit rows of `grey` (below 128 sets the bit when `setIsInk`, else 128 and
+// above does), every pad bit set: a phone's pad bits are not to be trusted.
+Bytes bitRows(const Bytes &grey, uint32_t width, bool setIsInk)
+{
+    uint32_t rowBytes = (width + 7) / 8;
+    Bytes bits;
+    for (size_t y = 0; y < grey.size() / width; y++)
+        for (uint32_t k = 0; k < rowBytes; k++) {
+            uint8_t byte = 0;
+            for (uint32_t b = 0; b < 8; b++) {
+                uint32_t x = 8 * k + b;
+                bool set = x >= width || ((grey[y * width + x] < 128) == setIsInk);
+                byte = static_cast<uint8_t>(byte | (set ? 0x80 >> b : 0));
+            }
+            bits.push_back(byte);
+        }
+    return bits;
+}
+
+// Every kind of page a phone sends (8-bit grey, sRGB, 1-bit black with its
+// pad bits set, 1-bit grey, 8-bit black, device RGB; one-sided, long and
+// short edge) comes out of the raster-input build byte for byte as the same
+// pages in URF come out of brovane: enlarged for a 600 dpi colour printer,
+// 1-bit for a receipt printer, sides from the page or else from the job,
+// manual copies written twice from a file. Pages that aren't one of these
+// are refused as URF pages are; a stream cut short reports its missing row.
+TEST(RasterInputBuild, PwgPagesConvertAsTheSameUrfPages)
+{
+    const uint32_t w = 37, h = 5;
+    // The 1-bit pages are `grey` in black and white (`ink`); the 8-bit black
+    // page holds `grey`, so its URF page is `grey` inverted.
+    Bytes grey = testPixels(w, h, 1, 5), rgb = testPixels(w, h, 3, 6), ink(grey.size()), black(grey.size());
+    for (size_t i = 0; i < grey.size(); i++) {
+        ink[i] = grey[i] < 128 ? 0x00 : 0xFF;
+        black[i] = static_cast<uint8_t>(~grey[i]);
+    }
+    Bytes pwg = rasterStream({{pwgHeader(w, h, CUPS_CSPACE_SW, 8, 0, 0), grey},
+                              {pwgHeader(w, h, CUPS_CSPACE_SRGB, 24, 1, 0), rgb},
+                              {pwgHeader(w, h, CUPS_CSPACE_K, 1, 1, 1), bitRows(grey, w, true)},
+                              {pwgHeader(w, h, CUPS_CSPACE_SW, 1, 0, 0), bitRows(grey, w, false)},
+                              {pwgHeader(w, h, CUPS_CSPACE_K, 8, 0, 0), grey},
+                              {pwgHeader(w, h, CUPS_CSPACE_RGB, 24, 1, 1), rgb}},
+                             CUPS_RASTER_WRITE_PWG);
+    Bytes urf = urfFileHeader(6);
+    const std::pair<Bytes, uint8_t> urfPages[] = {{grey, 0}, {rgb, 3}, {ink, 2}, {ink, 0}, {black, 0}, {rgb, 2}};
+    for (const auto &p : urfPages) {
+        uint8_t bits = p.first.size() == grey.size() ? 8 : 24;
+        append(urf, urfPageHeader(bits, bits == 8 ? 0 : 1, p.second, 4, w, h, 300));
+        append(urf, encodeUrfPage(p.first, w, h, bits / 8));
+    }
+
+    std::string manual = manualCopiesPpd();
+    const struct {
+        std::string ppd;
+        const char *copies;
+        const char *options;
+        size_t pages;
+    } cases[] = {{ppdPath("colour-600.ppd"), "1", "", 6},
+                 {ppdPath("receipt.ppd"), "1", "", 6},
+                 {manual, "2", "Duplex=DuplexNoTumble", 12}};
+    for (const auto &c : cases) {
+        RunOptions options;
+        options.env = {{"PPD", c.ppd}};
+        RunResult fromUrf = runFilter(programPath("brovane"), {"1", "u", "t", c.copies, c.options}, urf, options);
+        RunResult fromPwg =
+            runFilter(programPath("brovane/brovane-rasterin"), {"1", "u", "t", c.copies, c.options}, pwg, options);
+        ASSERT_EQ(fromPwg.status, 0) << fromPwg.err;
+        EXPECT_EQ(readRaster(fromPwg.out).size(), c.pages) << c.ppd;
+        EXPECT_TRUE(fromPwg.out == fromUrf.out) << c.ppd << "\n" << fromPwg.err;
+        EXPECT_TRUE(hasLine(fromPwg.errLines(), "DEBUG: (brovane) Raster page: 37x5 pixels, 1 bits a pixel, colour "
+                                                "space 3, 300x300 dpi, duplex 1, tumble 1"));
+    }
+
+    // Refused pages end the job after the pages before them, with the reason.
     RunOptions options;
     options.env = {{"PPD", ppdPath("colour-600.ppd")}};
-    RunResult r = runFilter(programPath("brovane/brovane-rasterin"), {"1", "u", "t", "1", ""}, input, options);
-    ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<std::string> log = r.errLines();
-    EXPECT_FALSE(hasLine(log, "DEBUG: (brovane) Reading header file 12"));
-    EXPECT_TRUE(hasLine(log, "DEBUG: (brovane) Page count of zero, resetting to 9999"));
-    EXPECT_TRUE(hasLine(log, "DEBUG: (brovane) Reading page header, page 2"));
-    EXPECT_TRUE(hasLine(log, "DEBUG: (brovane) Bits per Pixel: 24"));
-    EXPECT_TRUE(hasLine(log, "DEBUG: (brovane) Page size: 595 x 842"));
-    EXPECT_TRUE(hasLine(log, "DEBUG: (brovane) End of file reached @ page 3"));
-    EXPECT_TRUE(hasLine(log, "INFO: Rendering page 2"));
+    RunResult first = runFilter(programPath("brovane/brovane-rasterin"), {"1", "u", "t", "1", ""},
+                                rasterStream({{pwgHeader(w, h, CUPS_CSPACE_SW, 8, 0, 0), grey}}, CUPS_RASTER_WRITE_PWG), options);
+    cups_page_header2_t deep = pwgHeader(w, h, CUPS_CSPACE_SRGB, 48, 0, 0);
+    deep.cupsBitsPerColor = 16;
+    cups_page_header2_t oblong = pwgHeader(w, h, CUPS_CSPACE_SW, 8, 0, 0);
+    oblong.HWResolution[1] = 600;
+    cups_page_header2_t planar = pwgHeader(w, h, CUPS_CSPACE_SRGB, 24, 0, 0);
+    planar.cupsColorOrder = CUPS_ORDER_PLANAR;
+    const std::pair<cups_page_header2_t, const char *> refused[] = {
+        {deep, "only 1-bit and 8-bit grey or black and 8-bit chunked RGB or sRGB pages are supported"},
+        {planar, "only 1-bit and 8-bit grey or black and 8-bit chunked RGB or sRGB pages are supported"},
+        {oblong, "the horizontal and vertical resolutions must be equal"}};
+    for (const auto &r : refused) {
+        Bytes body(static_cast<size_t>(r.first.cupsBytesPerLine) * h, 0x40);
+        RunResult run = runFilter(programPath("brovane/brovane-rasterin"), {"1", "u", "t", "1", ""},
+                                  rasterStream({{pwgHeader(w, h, CUPS_CSPACE_SW, 8, 0, 0), grey}, {r.first, body},
+                                                {pwgHeader(w, h, CUPS_CSPACE_SW, 8, 0, 0), grey}},
+                                               CUPS_RASTER_WRITE_PWG),
+                                  options);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_TRUE(run.out == first.out) << r.second;
+        EXPECT_TRUE(hasLine(run.errLines(), "ERROR: (brovane) Page 2 (" + std::to_string(r.first.cupsBitsPerPixel) +
+                                                " bits a pixel, colour space " +
+                                                std::to_string(static_cast<unsigned>(r.first.cupsColorSpace)) +
+                                                ", 37x5 pixels) can't be converted: " + r.second +
+                                                "; the rest of the job is not read"))
+            << run.err;
+    }
 
-    std::vector<RasterPage> pages = readRaster(r.out);
-    ASSERT_EQ(pages.size(), 2u);
-    EXPECT_EQ(pages[0].header.cupsWidth, 30u);
-    EXPECT_EQ(pages[0].header.cupsColorSpace, CUPS_CSPACE_W);
-    EXPECT_EQ(pages[1].header.cupsBytesPerLine, 75u);
-    Bytes back0, back1;
-    for (const Bytes &row : pages[0].rows)
-        append(back0, row);
-    for (const Bytes &row : pages[1].rows)
-        append(back1, row);
-    EXPECT_EQ(back0, grey);
-    EXPECT_EQ(back1, rgb);
-
-    // A stream cut inside the second page: its missing row is reported.
-    Bytes cut(input.begin(), input.end() - 30);
+    // A stream cut inside its last page: the missing row is reported.
+    Bytes cut(pwg.begin(), pwg.end() - 30);
     RunResult c = runFilter(programPath("brovane/brovane-rasterin"), {"1", "u", "t", "1", ""}, cut, options);
     EXPECT_EQ(c.status, 0);
-    EXPECT_TRUE(hasLine(c.errLines(), "ERROR: (brovane) EOF reading raster line 9"));
+    EXPECT_TRUE(hasLine(c.errLines(), "ERROR: (brovane) EOF reading raster line 4")) << c.err;
     EXPECT_TRUE(hasLine(c.errLines(), "DEBUG: (brovane) Result of raster decode 1"));
 }
 

@@ -14,7 +14,7 @@ def urf_page_header(bits, space, quality, width, height, resolution):
 # CUPS raster: the sync word in this machine's order ("3SaR" uncompressed,
 # "2SaR" compressed, as a little-endian writer has them; libcups reads either
 # order) and a 1796-byte page header with only the fields below set.
-HEADER_FIELDS = {"HWResolution": 276, "NumCopies": 340, "PageSize": 352, "cupsWidth": 372, "cupsHeight": 376,
+HEADER_FIELDS = {"Duplex": 272, "HWResolution": 276, "Tumble": 368, "NumCopies": 340, "PageSize": 352, "cupsWidth": 372, "cupsHeight": 376,
                  "cupsBitsPerColor": 384, "cupsBitsPerPixel": 388, "cupsBytesPerLine": 392,
                  "cupsColorOrder": 396, "cupsColorSpace": 400}
 
@@ -26,6 +26,28 @@ def raster_header(**fields):
         for i, v in enumerate(value if isinstance(value, tuple) else (value,)):
             struct.pack_into("<I", header, HEADER_FIELDS[name] + 4 * i, v)
     return bytes(header)
+
+# PWG raster as phones send it: "RaS2", big-endian fields, "PwgRaster" as the
+# MediaClass (the header's first 64 bytes), always compressed.
+def pwg_header(**fields):
+    header = bytearray(1796)
+    header[0:9] = b"PwgRaster"
+    values = {"HWResolution": (300, 300), "NumCopies": 1, "PageSize": (595, 842)}
+    values.update(fields)
+    for name, value in values.items():
+        for i, v in enumerate(value if isinstance(value, tuple) else (value,)):
+            struct.pack_into(">I", header, HEADER_FIELDS[name] + 4 * i, v)
+    return b"RaS2" + bytes(header)
+
+# One compressed row of `pixels` copies of `pixel`: a line-repeat byte of 0,
+# then runs of at most 128 pixels.
+def pwg_row(pixels, pixel):
+    runs = b""
+    while pixels > 0:
+        n = min(pixels, 128)
+        runs += bytes([n - 1]) + pixel
+        pixels -= n
+    return b"\0" + runs
 
 files = {
     # A page one pixel short of 2^31 pixels wide.
@@ -72,6 +94,24 @@ files = {
     "widest-line-cmyk-compressed.ras": b"2SaR" + raster_header(cupsWidth=1 << 18, cupsHeight=2, cupsBitsPerColor=8,
                                                                 cupsBitsPerPixel=32, cupsBytesPerLine=1 << 20,
                                                                 cupsColorSpace=6) + bytes([0, 0x80]) * 2,
+    # The widest phone pages: sRGB of 2^17 pixels at 300 dpi, enlarged twice
+    # for a 600 dpi printer, and 1-bit black of 2^18 pixels, each widened to
+    # 8-bit grey and then RGB (768 KiB rows).
+    "widest-line-pwg-srgb-enlarged.pwg": pwg_header(cupsWidth=1 << 17, cupsHeight=2, cupsBitsPerColor=8,
+                                                    cupsBitsPerPixel=24, cupsBytesPerLine=3 << 17,
+                                                    cupsColorSpace=19) + pwg_row(1 << 17, b"\x10\x80\xf0") * 2,
+    "widest-line-pwg-black-1.pwg": pwg_header(cupsWidth=1 << 18, cupsHeight=2, cupsBitsPerColor=1,
+                                              cupsBitsPerPixel=1, cupsBytesPerLine=1 << 15, cupsColorSpace=3)
+        + pwg_row(1 << 15, b"\xaa") * 2,
+    # Defect: Duplex 44 and Tumble 8 (any 32 bits in a stream) were read
+    # through libcups' boolean type. Any number but 0 is two-sided.
+    "pwg-duplex-44-tumble-8.pwg": pwg_header(cupsWidth=1, cupsHeight=1, cupsBitsPerColor=8, cupsBitsPerPixel=8,
+                                             cupsBytesPerLine=1, cupsColorSpace=18, Duplex=44, Tumble=8)
+        + pwg_row(1, b"\x80"),
+    # 1-bit rows of 256 KiB are within the raster line limit but hold 2^21
+    # pixels, 8 times the widest page.
+    "pwg-black-1-2m-pixels.pwg": pwg_header(cupsWidth=1 << 21, cupsHeight=1, cupsBitsPerColor=1, cupsBitsPerPixel=1,
+                                            cupsBytesPerLine=1 << 18, cupsColorSpace=3) + pwg_row(1 << 18, b"\xff"),
 }
 
 for name, data in files.items():

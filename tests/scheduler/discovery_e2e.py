@@ -2,8 +2,9 @@
 # Phones find an enabled printer by DNS-SD: Debian's scheduler with its stock
 # configuration, a brlaser queue and exactly the administrator's commands of
 # the README (ADMIN_STEPS); then what a phone does: browse for
-# _ipp._tcp,_universal, read the TXT record, print a URF job of the kind it
-# asks for to the URI found. Undone, the queue is no longer found that way.
+# _ipp._tcp,_universal, read the TXT record, print a URF job (an iPhone's) and
+# a PWG raster job (an Android phone's) of the kind it asks for to the URI
+# found. Undone, the queue is no longer found that way.
 #
 # python3 discovery_e2e.py [--enable PROGRAM] [--filter-dir DIR] [--mime-dir DIR] [--require]
 #
@@ -60,7 +61,8 @@ def outer(args):
     """Gets what needs the network, then runs the test in its namespaces."""
     missing = [] if os.geteuid() == 0 else ["root"]
     missing += find_tools(TOOL_NAMES) + [p for p in (
-        args.enable, os.path.join(args.filter_dir, "brovane"), os.path.join(args.mime_dir, "printfilters.convs"),
+        args.enable, os.path.join(args.filter_dir, "brovane"), os.path.join(args.filter_dir, "brovane-pwg"),
+        os.path.join(args.mime_dir, "printfilters.convs"),
         BRLASER_DRV, os.path.join(FILTERS, "rastertobrlaser")) if not os.path.exists(p)]
     if missing:
         log("%s: missing %s" % ("FAIL" if args.require else "SKIP", ", ".join(missing)))
@@ -140,7 +142,8 @@ def setup(top, args, daemons):
                          read("/etc/nsswitch.conf")))
     mount("--bind", nss.name, "/etc/nsswitch.conf")
     if os.path.realpath(args.filter_dir) != FILTERS:
-        overlay_copy(FILTERS, os.path.join(top, "filter"), [os.path.join(args.filter_dir, "brovane")])
+        overlay_copy(FILTERS, os.path.join(top, "filter"),
+                     [os.path.join(args.filter_dir, name) for name in ("brovane", "brovane-pwg")])
     if os.path.realpath(args.mime_dir) != MIME:
         overlay_copy(MIME, os.path.join(top, "mime"),
                      [os.path.join(args.mime_dir, "printfilters." + e) for e in ("types", "convs")])
@@ -214,7 +217,8 @@ def main_inner(args):
         found = browse_until("shared queue under _ipp._tcp,_universal", lambda f: "_ipp._tcp" in f)
         seen["pdl shared"] = pdl(found)
         seen["TXT URF shared"] = found.get("_ipp._tcp", {}).get("IPPFIND_TXT_URF", "")
-        expect("image/urf" not in pdl(found), "pdl has image/urf before brovane-enable: " + pdl(found))
+        expect("image/urf" not in pdl(found) and "image/pwg-raster" not in pdl(found),
+               "pdl has image/urf or image/pwg-raster before brovane-enable: " + pdl(found))
         said = "".join(admin(step) for step in ADMIN_STEPS[enable_at:])
         # brovane-enable reports the queue announced, and nothing in the way.
         expect('phones find it: announced by DNS-SD as "%s @ printserver"' % QUEUE in said and
@@ -227,8 +231,9 @@ def main_inner(args):
         attrs = wait_for("Get-Printer-Attributes", attributes)
 
         # (3) Enabled: found as phones look for it, the TXT as the queue says.
-        found = browse_until("image/urf in the pdl under _ipp._tcp and _ipps._tcp",
-                             lambda f: all("image/urf" in pdl(f, t.split(",")[0]) for t in TYPES))
+        found = browse_until("image/urf and image/pwg-raster in the pdl under _ipp._tcp and _ipps._tcp",
+                             lambda f: all("image/urf" in pdl(f, t.split(",")[0]) and
+                                           "image/pwg-raster" in pdl(f, t.split(",")[0]) for t in TYPES))
         ipp = found.get("_ipp._tcp", {})
         txt_urf, urf = ipp.get("IPPFIND_TXT_URF", ""), attrs.get("urf-supported", "")
         formats = attrs.get("document-format-supported", "")
@@ -237,37 +242,45 @@ def main_inner(args):
                      "printer-dns-sd-name": attrs.get("printer-dns-sd-name"), "document-format-supported": formats})
         expect(txt_urf and txt_urf == urf, "TXT URF %r, urf-supported %r" % (txt_urf, urf))
         expect(attrs.get("printer-is-shared") == "true", "printer-is-shared: %s" % attrs.get("printer-is-shared"))
-        expect("image/urf" in formats.split(","), "document-format-supported lacks image/urf: " + formats)
+        expect("image/urf" in formats.split(",") and "image/pwg-raster" in formats.split(","),
+               "document-format-supported lacks image/urf or image/pwg-raster: " + formats)
         private = [f for f in (formats + "," + pdl(found)).split(",")
                    if f.startswith(("application/vnd.printfilters", "printer/"))]
         expect(not private, "private types advertised: %s" % ", ".join(private))
 
         # (4) A job of the kind the TXT asks for (8-bit grey at its first
-        # resolution) to the URI found: brovane, then the driver, no error.
+        # resolution) to the URI found, as an iPhone sends it (URF) and as an
+        # Android phone does (PWG raster): brovane or brovane-pwg, then the
+        # driver, no error.
         resolution = re.search(r"RS(\d+)", txt_urf)
-        job = os.path.join(top, "job.urf")
-        run([TOOLS["gs"], "-q", "-dSAFER", "-dNOPAUSE", "-dBATCH", "-sDEVICE=urf", "-dcupsColorSpace=18",
-             "-dcupsBitsPerColor=8", "-r" + (resolution.group(1) if resolution else "300"), "-sOutputFile=" + job,
-             os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "samples", "sample.ps")])
-        if ipp.get("IPPFIND_SERVICE_URI"):
-            out = run([TOOLS["ipptool"], "-tv", "-T", "60", "-f", job, "-d", "filetype=image/urf",
+        sample = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "samples", "sample.ps")
+        for device, kind, ours in (("urf", "image/urf", "brovane"), ("pwgraster", "image/pwg-raster", "brovane-pwg")):
+            job = os.path.join(top, "job." + device)
+            run([TOOLS["gs"], "-q", "-dSAFER", "-dNOPAUSE", "-dBATCH", "-sDEVICE=" + device, "-dcupsColorSpace=18",
+                 "-dcupsBitsPerColor=8", "-r" + (resolution.group(1) if resolution else "300"),
+                 "-sOutputFile=" + job, sample])
+            if not ipp.get("IPPFIND_SERVICE_URI"):
+                break
+            out = run([TOOLS["ipptool"], "-tv", "-T", "60", "-f", job, "-d", "filetype=" + kind,
                        ipp["IPPFIND_SERVICE_URI"], "print-job-and-wait.test"], env=env,
                       check_status=False).stdout.decode()
             number = re.search(r"job-id \(integer\) = (\d+)", out)
             states = re.findall(r"job-state \(enum\) = (\S+)", out) or ["none"]
-            seen["job"] = "%s, %s" % (number and number.group(1), states[-1])
-            expect(number and states[-1] == "completed", "the job did not complete:\n" + out[-1500:])
+            seen["job " + kind] = "%s, %s" % (number and number.group(1), states[-1])
+            expect(number and states[-1] == "completed", "the %s job did not complete:\n%s" % (kind, out[-1500:]))
             marker = "[Job %s] " % (number.group(1) if number else "?")
             lines = [line for line in read(ERROR_LOG).splitlines() if marker in line]
-            seen["filters"] = " ".join(re.findall(r"Started filter /usr/lib/cups/filter/(\S+)", "\n".join(lines)))
-            expect(seen["filters"] == "brovane rastertobrlaser", "filters run: %s" % seen["filters"])
+            seen["filters " + kind] = " ".join(re.findall(r"Started filter /usr/lib/cups/filter/(\S+)",
+                                                          "\n".join(lines)))
+            expect(seen["filters " + kind] == ours + " rastertobrlaser", "filters run: %s" % seen["filters " + kind])
             errors = [line for line in lines if line.startswith("E ")]
             expect(not errors, "errors logged:\n" + "\n".join(errors))
 
         # (5) Undone: still shared, URF gone from the TXT.
         admin(("brovane-enable", "--undo", QUEUE))
-        found = browse_until("pdl without image/urf after --undo",
-                             lambda f: "_ipp._tcp" in f and "image/urf" not in pdl(f))
+        found = browse_until("pdl without image/urf and image/pwg-raster after --undo",
+                             lambda f: "_ipp._tcp" in f and "image/urf" not in pdl(f) and
+                             "image/pwg-raster" not in pdl(f))
         seen["pdl undone"] = pdl(found)
     except Failure as failure:
         expect(False, str(failure))

@@ -1,7 +1,7 @@
 # Real printer drivers behind brovane: queues of the scheduler's own sample
 # raster drivers and of the drivers people own (hpcups, brlaser, escpr,
-# gutenprint), made to take URF jobs with brovane-enable, printed to by an IPP
-# client over loopback TCP in every form they advertise; the sample drivers'
+# gutenprint), made to take URF and PWG raster jobs with brovane-enable,
+# printed to by an IPP client over loopback TCP in every form they advertise; the sample drivers'
 # device output checked against the drivers run by hand on brovane's output,
 # the others' by brovane run by hand as the scheduler ran it and by the
 # driver's own commands where PCL and PJL make that easy.
@@ -148,17 +148,24 @@ DOCUMENT = """%!PS
 """
 
 
-def grey_urf(work, name, width_pt, height_pt, resolution, pages, colour=False, sides="one-sided"):
-    """A URF job as a phone sends it: grey (W8) or sRGB (SRGB24) pages, each
-    page's header naming the sides."""
+# PWG raster types as Ghostscript's pwgraster device makes them: colour
+# space and bits per colour.
+PWG_TYPES = {"black_1": (3, 1), "sgray_8": (18, 8), "srgb_8": (19, 8)}
+
+
+def grey_urf(work, name, width_pt, height_pt, resolution, pages, colour=False, sides="one-sided", pwg=None):
+    """A URF job as an iPhone sends it: grey (W8) or sRGB (SRGB24) pages, each
+    page's header naming the sides; with `pwg` (a PWG_TYPES name) the PWG
+    raster an Android phone sends instead."""
     source = os.path.join(work, name + ".ps")
     with open(source, "w") as f:
         f.write(DOCUMENT.format(pages=pages))
-    out = os.path.join(work, name + ".urf")
+    out = os.path.join(work, name + (".pwg" if pwg else ".urf"))
     duplex = {"one-sided": [], "two-sided-long-edge": ["-dDuplex=true"],
               "two-sided-short-edge": ["-dDuplex=true", "-dTumble=true"]}[sides]
-    run([TOOLS["gs"], "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=urf",
-         "-dcupsColorSpace=%d" % (19 if colour else 18), "-dcupsBitsPerColor=8", "-r%d" % resolution,
+    space, bits = PWG_TYPES[pwg] if pwg else (19 if colour else 18, 8)
+    run([TOOLS["gs"], "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=" + ("pwgraster" if pwg else "urf"),
+         "-dcupsColorSpace=%d" % space, "-dcupsBitsPerColor=%d" % bits, "-r%d" % resolution,
          "-dDEVICEWIDTHPOINTS=%s" % width_pt, "-dDEVICEHEIGHTPOINTS=%s" % height_pt, "-dFIXEDMEDIA"] + duplex +
         ["-sOutputFile=" + out, source])
     return out
@@ -175,7 +182,7 @@ HEADER = """  GROUP operation-attributes-tag
 
 GET_ATTRIBUTES = """{
   OPERATION Get-Printer-Attributes
-""" + HEADER + """  ATTR keyword requested-attributes document-format-supported,urf-supported,print-quality-supported,sides-supported,media-ready,media-default
+""" + HEADER + """  ATTR keyword requested-attributes document-format-supported,urf-supported,print-quality-supported,sides-supported,media-ready,media-default,pwg-raster-document-resolution-supported,pwg-raster-document-type-supported
   STATUS successful-ok
   DISPLAY document-format-supported
   DISPLAY urf-supported
@@ -183,6 +190,8 @@ GET_ATTRIBUTES = """{
   DISPLAY sides-supported
   DISPLAY media-ready
   DISPLAY media-default
+  DISPLAY pwg-raster-document-resolution-supported
+  DISPLAY pwg-raster-document-type-supported
 }
 """
 
@@ -190,7 +199,7 @@ PRINT_JOB = """{
   OPERATION Print-Job
 """ + HEADER + """  ATTR name requesting-user-name tester
   ATTR name job-name $filename
-  ATTR mimeMediaType document-format image/urf
+  ATTR mimeMediaType document-format $format
   FILE $filename
   STATUS successful-ok
   DISPLAY job-id
@@ -198,7 +207,7 @@ PRINT_JOB = """{
 """
 
 # Print-Job of a gzip-compressed document, as the scheduler offers it.
-PRINT_GZIP = PRINT_JOB.replace("document-format image/urf", "document-format image/urf\n  ATTR keyword compression gzip")
+PRINT_GZIP = PRINT_JOB.replace("document-format $format", "document-format $format\n  ATTR keyword compression gzip")
 # Print-Job with copies 3, as a phone asks for them.
 PRINT_COPIES = PRINT_JOB.replace("  FILE $filename", "  GROUP job-attributes-tag\n  ATTR integer copies 3\n  FILE $filename")
 # Print-Job with what a phone's print dialog sets.
@@ -219,7 +228,7 @@ CREATE_AND_SEND = """{
   OPERATION Send-Document
 """ + HEADER + """  ATTR integer job-id $job-id
   ATTR name requesting-user-name tester
-  ATTR mimeMediaType document-format image/urf
+  ATTR mimeMediaType document-format $format
   ATTR boolean last-document true
   FILE $filename
   STATUS successful-ok
@@ -258,20 +267,21 @@ class Client:
 
     def attributes(self, queue):
         """document-format-supported, urf-supported, print-quality-supported, sides-supported, media-ready,
-        media-default."""
+        media-default, pwg-raster-document-resolution-supported, pwg-raster-document-type-supported."""
         # Some drivers' PPDs leave the scheduler an empty media-default, which
         # ipptool fails as a bad keyword: the values are read all the same.
         out = run(self.argv("attributes", queue), env=self.env, check_status=False).stdout.decode()
         check("document-format-supported" in out, "no attributes of %s: %s" % (queue, out))
         values = []
         for name in ("document-format-supported", "urf-supported", "print-quality-supported", "sides-supported",
-                     "media-ready", "media-default"):
+                     "media-ready", "media-default", "pwg-raster-document-resolution-supported",
+                     "pwg-raster-document-type-supported"):
             match = re.search(r"%s \([^)]*\) = (\S+)" % name, out)
             values.append(match.group(1).split(",") if match else [])
         return values
 
     def submit(self, test, queue, path, form=None):
-        extra = []
+        extra = ["-d", "format=" + ("image/pwg-raster" if path.endswith(".pwg") else "image/urf")]
         for name, value in (form or {}).items():
             extra += ["-d", "%s=%s" % (name, value)]
         out = run(self.argv(test, queue, path, extra), env=self.env).stdout.decode()
@@ -288,11 +298,12 @@ def free_port():
 
 
 def check_invites(queue, before, formats, ready, default, width_pt):
-    """An enabled queue invites only what prints right: image/urf and none of
-    the package's own types among its formats; a receipt or label printer
-    (default page under 4.5 inches wide) offers no loaded paper but its own."""
-    check("image/urf" in formats and not [f for f in formats if "printfilters" in f],
-          "%s takes %s" % (queue, formats))
+    """An enabled queue invites only what prints right: image/urf and
+    image/pwg-raster and none of the package's own types among its formats; a
+    receipt or label printer (default page under 4.5 inches wide) offers no
+    loaded paper but its own."""
+    check("image/urf" in formats and "image/pwg-raster" in formats and
+          not [f for f in formats if "printfilters" in f], "%s takes %s" % (queue, formats))
     if width_pt < 324:
         check(set(ready) <= set(default), "%s offers media-ready %s, it holds %s" % (queue, ready, default))
     log("  %s: document-format-supported %s -> %s; media-ready %s -> %s (media-default %s)" % (
@@ -394,13 +405,15 @@ def logged_arguments(sched, job):
 
 
 def check_real_job(sched, args, queue, ppd, programs, job, form, urf_file, inches, pages, manual):
-    """A job on a real driver's queue: completed through brovane then the
-    driver with no error line, and brovane, run by hand as the scheduler ran
-    it, writes pages of the job's size on the sides and in the copies asked."""
+    """A job on a real driver's queue: completed through brovane (brovane-pwg
+    for PWG raster) then the driver with no error line, and that filter, run
+    by hand as the scheduler ran it, writes pages of the job's size on the
+    sides and in the copies asked."""
     state = wait_job(sched, args.jobstate, job, 180)
     check(state == "completed", "job %d on %s (%s) ended %s:\n%s" % (job, queue, form, state, sched.tail()))
     chain, lines = filters_of(sched, job)
-    check(chain == ["brovane", programs[0]], "job %d on %s ran %s" % (job, queue, lines))
+    ours = "brovane-pwg" if urf_file.endswith(".pwg") else "brovane"
+    check(chain == [ours, programs[0]], "job %d on %s ran %s" % (job, queue, lines))
     entries = sched.job_log(job)
     errors = [m for level, m in entries if level == "E"]
     check(not errors, "job %d on %s (%s) logged errors: %s" % (job, queue, form, errors[:5]))
@@ -410,9 +423,9 @@ def check_real_job(sched, args, queue, ppd, programs, job, form, urf_file, inche
     raster = os.path.join(os.path.dirname(urf_file), "%s-%d.ras" % (queue, job))
     env = {"PATH": "/usr/bin:/bin", "PPD": ppd, "LANG": "C"}
     with open(urf_file, "rb") as src, open(raster, "wb") as dst:
-        check(subprocess.run([os.path.join(args.filter_dir, "brovane"), str(job), "tester", "t", copies, options],
+        check(subprocess.run([os.path.join(args.filter_dir, ours), str(job), "tester", "t", copies, options],
                              stdin=src, stdout=dst, stderr=subprocess.DEVNULL, env=env, timeout=120).returncode == 0,
-              "brovane by hand on job %d failed" % job)
+              "%s by hand on job %d failed" % (ours, job))
     written = []
     for line in run([args.rasterpages, raster]).stdout.decode().splitlines():
         words = line.split()
@@ -579,7 +592,8 @@ def main():
         filters = os.path.join(top, "filter")
         os.makedirs(filters)
         brovane = os.path.join(args.filter_dir, "brovane")
-        for name in ("brovane", "gziptoany"):
+        brovane_pwg = os.path.join(args.filter_dir, "brovane-pwg")
+        for name in ("brovane", "brovane-pwg", "gziptoany"):
             os.symlink(os.path.realpath(os.path.join(args.filter_dir, name)), os.path.join(filters, name))
         for name in DRIVERS:
             shutil.copy(os.path.join(drivers, name), os.path.join(filters, name))
@@ -606,7 +620,8 @@ def main():
         device = dict(zip(queues, devices))
         before = {q: client.attributes(q) for q in queues}
         for queue in queues:
-            check("image/urf" not in before[queue][0], "%s takes URF before it was enabled" % queue)
+            check("image/urf" not in before[queue][0] and "image/pwg-raster" not in before[queue][0],
+                  "%s takes %s before it was enabled" % (queue, before[queue][0]))
 
         # A raw queue (no PPD) is refused too, and stays without one.
         run([TOOLS["lpadmin"], "-h", sched.socket, "-p", "raw", "-v", "file:///dev/null", "-E"], env=sched.env)
@@ -642,7 +657,9 @@ def main():
             check(result.returncode == 1 and len(lines) == 1 and "not changed:" in lines[0],
                   "brovane-enable %s: status %d, %s" % (queue, result.returncode, lines))
             check(read_bytes(stored[queue]) == original[queue], "%s's PPD changed though it was refused" % queue)
-            check("image/urf" not in client.attributes(queue)[0], "%s takes URF after a refusal" % queue)
+            formats = client.attributes(queue)[0]
+            check("image/urf" not in formats and "image/pwg-raster" not in formats,
+                  "%s takes %s after a refusal" % (queue, formats))
             log("refused %s: %s" % (queue, lines[0]))
 
         # Enabled queues: the dry run changes nothing, the change is made once.
@@ -664,14 +681,19 @@ def main():
         # by Print-Job and by Create-Job + Send-Document.
         expected = {}
         for queue in ENABLED:
-            formats, urf, _, _, ready, default = client.attributes(queue)
+            formats, urf, _, _, ready, default, pwg_resolutions, pwg_types = client.attributes(queue)
             width_pt, height_pt, resolution = ppd_defaults(os.path.join(ppd_dir, queue + ".ppd"))
             check_invites(queue, before[queue], formats, ready, default, width_pt)
             modes = [k for k in urf if k.startswith(("W", "SRGB", "ADOBERGB", "DEVW", "DEVRGB", "DEVCMYK"))]
             resolutions = [k for k in urf if k.startswith("RS")]
             check(modes == ["W8"] and resolutions == ["RS%d" % resolution],
                   "%s advertises %s, not W8 at RS%d" % (queue, urf, resolution))
-            log("%s: urf-supported %s before, %s after" % (queue, ",".join(before[queue][1]), ",".join(urf)))
+            check(pwg_resolutions == ["%ddpi" % resolution] and "srgb_8" not in pwg_types,
+                  "%s advertises PWG raster %s %s" % (queue, pwg_resolutions, pwg_types))
+            log("%s: urf-supported %s before, %s after; pwg-raster-document-resolution-supported %s -> %s, "
+                "pwg-raster-document-type-supported %s -> %s" % (
+                    queue, ",".join(before[queue][1]), ",".join(urf), ",".join(before[queue][6]) or "none",
+                    ",".join(pwg_resolutions), ",".join(before[queue][7]) or "none", ",".join(pwg_types)))
             urf_file = grey_urf(work, queue, width_pt, height_pt, resolution, 2)
             ppd = stored[queue]
             driver = "rastertohp" if queue == "laserjet" else "rastertolabel"
@@ -692,6 +714,28 @@ def main():
                 check(got == want, "%s, job %d: the printer got %d bytes, %s by hand writes %d" % (
                     queue, job, len(got), driver, len(want)))
             log("  %s: %s; %s" % (queue, " -> ".join(lines), true_size(queue, want, width_pt, resolution, 2)))
+            # Android's PWG raster of the same pages, in each advertised type:
+            # brovane-pwg, then the driver; grey pages print as the URF job's do.
+            for pwg in pwg_types + ["sgray_8 x3"]:
+                pwg_type, copies = pwg.split(" x")[0], pwg.split(" x")[1] if " x" in pwg else "1"
+                pwg_file = grey_urf(work, queue + "-" + pwg_type, width_pt, height_pt, resolution, 2, pwg=pwg_type)
+                pwg_want = by_hand(brovane_pwg, os.path.join(filters, driver), ppd, pwg_file, work,
+                                   queue + "-pwg", copies)
+                if pwg_type == "sgray_8" and copies == "1":
+                    check(pwg_want == want, "%s: sgray_8 pages print otherwise than the same URF pages" % queue)
+                so_far = device[queue].received()
+                job = client.submit("copies" if copies == "3" else "print", queue, pwg_file)
+                state = wait_job(sched, args.jobstate, job)
+                check(state == "completed", "PWG job %d on %s ended %s:\n%s" % (job, queue, state, sched.tail()))
+                programs, lines = filters_of(sched, job)
+                check(programs == ["brovane-pwg", driver], "job %d on %s ran %s" % (job, queue, lines))
+                got = device[queue].wait_for(len(so_far) + len(pwg_want))[len(so_far):]
+                check(got == pwg_want and (copies == "1" or copies_made(queue, got, 2) == int(copies)),
+                      "%s, PWG job %d (%s): the printer got %d bytes, by hand %d" % (
+                          queue, job, pwg, len(got), len(pwg_want)))
+                log("  %s: PWG %s: %s; %s" % (queue, pwg, " -> ".join(lines),
+                                              true_size(queue, pwg_want, width_pt, resolution, 2)
+                                              if copies == "1" else "%s copies made" % copies))
             # Three copies asked come out three times, however the driver makes them.
             so_far = device[queue].received()
             job = client.submit("copies", queue, urf_file)
@@ -709,7 +753,9 @@ def main():
         result = run_enable(args.enable, sched, "--undo", "zebra")
         check(result.returncode == 0 and read_bytes(stored["zebra"]) == original["zebra"],
               "--undo did not give zebra its PPD back: %s" % result.stderr.decode())
-        check("image/urf" not in client.attributes("zebra")[0], "zebra still takes URF after --undo")
+        formats = client.attributes("zebra")[0]
+        check("image/urf" not in formats and "image/pwg-raster" not in formats,
+              "zebra takes %s after --undo" % formats)
         run_enable(args.enable, sched, "zebra")
         # A queue enabled by the first release, whose raster type clients saw
         # and could send, is enabled anew from the PPD kept inside.
@@ -782,13 +828,18 @@ def main():
             result = run_enable(args.enable, sched, queue)
             check(result.returncode == 0, "brovane-enable %s: %s" % (queue, result.stderr.decode()))
             log(result.stdout.decode().strip())
-            formats, urf, qualities, sides, ready, default = client.attributes(queue)
+            formats, urf, qualities, sides, ready, default, pwg_resolutions, pwg_types = client.attributes(queue)
             check_invites(queue, before[queue], formats, ready, default, ppd_defaults(stored[queue])[0])
             resolutions = [k for k in urf if k.startswith("RS")]
             check(len(resolutions) == 1 and "-" not in resolutions[0], "%s advertises %s" % (queue, urf))
             resolution = int(resolutions[0][2:])
-            log("  %s: urf-supported %s before, %s after; print-quality-supported %s" % (
-                queue, ",".join(before[queue][1]), ",".join(urf), ",".join(qualities)))
+            check(pwg_resolutions == ["%ddpi" % resolution] and ("srgb_8" in pwg_types) == ("SRGB24" in urf),
+                  "%s advertises PWG raster %s %s with urf-supported %s" % (queue, pwg_resolutions, pwg_types, urf))
+            log("  %s: urf-supported %s before, %s after; print-quality-supported %s; "
+                "pwg-raster-document-resolution-supported %s -> %s, pwg-raster-document-type-supported %s -> %s" % (
+                    queue, ",".join(before[queue][1]), ",".join(urf), ",".join(qualities),
+                    ",".join(before[queue][6]) or "none", ",".join(pwg_resolutions),
+                    ",".join(before[queue][7]) or "none", ",".join(pwg_types)))
             ppd = stored[queue]
             width_pt, height_pt, _ = ppd_defaults(ppd)
             inches = (width_pt / 72, height_pt / 72)
@@ -800,25 +851,34 @@ def main():
             if "two-sided-long-edge" in sides and b"*OpenUI *Duplex" in read_bytes(ppd):
                 forms += [{"mode": "monochrome", "sides": s} for s in ("two-sided-long-edge", "two-sided-short-edge")]
             forms.append({"mode": "monochrome", "copies": 3})
+            # Android's PWG raster: each advertised type, both sides, copies.
+            forms += [{"mode": "color" if t == "srgb_8" else "monochrome", "pwg": t} for t in pwg_types]
+            if "two-sided-long-edge" in sides and b"*OpenUI *Duplex" in read_bytes(ppd):
+                forms += [{"mode": "monochrome", "sides": s, "pwg": "sgray_8"}
+                          for s in ("two-sided-long-edge", "two-sided-short-edge")]
+            forms.append({"mode": "monochrome", "copies": 3, "pwg": "sgray_8"})
             made = []
             for index, form in enumerate(forms):
                 form = dict({"quality": 4, "sides": "one-sided", "copies": 1}, **form) if index else form
                 pages = 2 if form.get("sides", "one-sided") != "one-sided" else 1
                 urf_file = grey_urf(work, "%s-%d" % (queue, index), width_pt, height_pt, resolution, pages,
-                                    colour=form["mode"] == "color", sides=form.get("sides", "one-sided"))
+                                    colour=form["mode"] == "color", sides=form.get("sides", "one-sided"),
+                                    pwg=form.get("pwg"))
                 so_far = len(device[queue].received())
                 # The first job carries no attributes: the queue's defaults.
-                job = client.submit("form" if index else "print", queue, urf_file, form if index else None)
+                attributes = {k: v for k, v in form.items() if k != "pwg"}
+                job = client.submit("form" if index else "print", queue, urf_file, attributes if index else None)
                 page = check_real_job(sched, args, queue, ppd, programs, job, form, urf_file, inches, pages, manual)
                 data = device[queue].settle(so_far)
                 check(len(data) > 0, "%s: job %d sent the printer nothing" % (queue, job))
                 if origin in ("hpcups", "brlaser"):
                     pcl_checks(queue, data, form, page["width"], resolution)
-                made.append("%s%s%s%s" % (form["mode"], " q%d" % form["quality"] if "quality" in form else "",
+                made.append("%s%s%s%s%s" % ("PWG %s " % form["pwg"] if "pwg" in form else "",
+                                            form["mode"], " q%d" % form["quality"] if "quality" in form else "",
                                           " " + form["sides"] if form.get("sides", "one-sided") != "one-sided" else "",
                                           " x%d" % form["copies"] if form.get("copies", 1) > 1 else ""))
             log("  %s: %s -> %s: %d jobs completed at %.2f x %.2f in, %d dpi (%s); 3 copies made by %s" % (
-                queue, " -> ".join(["brovane"] + list(programs[:1])), "device", len(forms), inches[0], inches[1],
+                queue, " -> ".join(["brovane or brovane-pwg"] + list(programs[:1])), "device", len(forms), inches[0], inches[1],
                 resolution, ", ".join(made), "brovane" if manual else "the printer"))
     finally:
         clean_up(sched, top)

@@ -31,9 +31,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from privatecups import (  # noqa: E402
     TOOLS, find_tools, Failure, Skip, log, check, run, run_test, clean_up, Scheduler, add_queue, submit, wait_job)
 
-FILTERS = ("brovane", "calmeric", "dunsiple")
+FILTERS = ("brovane", "brovane-pwg", "calmeric", "dunsiple")
 PPDS = {  # PPD installed with each filter
     "brovane": ("colour-600.ppd", "receipt-80mm.ppd"),
+    "brovane-pwg": (),  # for the queues brovane-enable changes
     "calmeric": ("urf-raster.ppd",),
     "dunsiple": ("cmyk-photo.ppd",),
 }

@@ -167,6 +167,14 @@ Bytes readFile(const std::string &path)
     return data;
 }
 
+std::string manualCopiesPpd()
+{
+    Bytes text = readFile(ppdPath("meta.ppd"));
+    const std::string manualLine = "*cupsManualCopies: True\n";
+    text.insert(text.end(), manualLine.begin(), manualLine.end());
+    return writeTempFile(text, ".ppd");
+}
+
 std::vector<std::string> RunResult::errLines() const
 {
     std::vector<std::string> lines;

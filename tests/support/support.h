@@ -79,6 +79,10 @@ bool hasLine(const std::vector<std::string> &lines, const std::string &line);
 // Index of the first line equal to `line`, or -1.
 int lineIndex(const std::vector<std::string> &lines, const std::string &line);
 
+// meta.ppd with *cupsManualCopies: True (a driver that leaves copies to the
+// filters before it), written to a temporary file; its path.
+std::string manualCopiesPpd();
+
 // Paths set up by CMake.
 std::string programPath(const char *name); // "brovane", "calmeric", "dunsiple", ...
 std::string ppdPath(const char *name);     // "colour-600.ppd", ...
