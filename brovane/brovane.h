@@ -9,6 +9,8 @@
 #include <cups/ppd.h>
 #include <cups/raster.h>
 
+#include "urf/urf.h"
+
 // Build switches, fixed when the program is built (0 in the standard build).
 #ifndef BROVANE_PS_OUTPUT
 #define BROVANE_PS_OUTPUT 0
@@ -57,6 +59,9 @@ struct PageState {
     uint32_t urfResolution;  // URF dots per inch
     int32_t scale;           // whole-number enlargement, 1 or more
     int32_t rawRowBytes;     // length of a raw line: 3 x urfWidth
+    bool cut;                // the output is the paper's imageable area, not the whole page
+    uint32_t skipColumns;    // enlarged page's columns left of the imageable area
+    uint32_t skipRows;       // enlarged page's rows above it
 };
 extern PageState page;
 
@@ -74,6 +79,13 @@ uint32_t convertPages(int argc, char **argv);
 // The copies after the first that a manual-copies driver needs from brovane.
 void makeCopies(int argc, char **argv, uint32_t pagesWritten);
 
+// Notes the paper the job's options (over the PPD's defaults) marked, for layOutPage.
+void notePaperAsked(ppd_file_t *ppd, int optionCount, cups_option_t *options);
+// The page's paper (the job's, or the PPD's size that is the page's) and the part of the page
+// the printer prints: sets the header's paper fields and, where the paper has margins, its size to
+// the imageable area and page.skipColumns/skipRows. Null, or why the page can't be printed.
+const char *layOutPage(const urf::UrfPageHeader &urfPage, uint32_t scale, cups_page_header2_t &header);
+
 // Turns the URF page header in urf::headerBytes into the output page header
 // and writes it. Returns null, or the reason the page can't be converted
 // (then nothing is written and pageHeader is left as it was).
@@ -85,8 +97,15 @@ int32_t decodePage(int fd, int32_t width, int32_t height, int32_t bitsPerPixel);
 // Sizes the row buffers for the page just set up, whose output has `rows`
 // rows; false after an ERROR line.
 bool prepareRows(uint32_t rows);
-// Converts one output row of the decoded line and writes it.
+// Converts one output row of the decoded line and writes it (rows outside
+// the imageable area are dropped).
 void emitRow(uint32_t rowIndex, uint8_t *line, uint32_t replica, int32_t bitsPerPixel);
+// Writes a row that is already 1-bit black, `bytes` long, cut to the
+// imageable area like the rows above.
+void emitBitsRow(uint32_t rowIndex, uint8_t *bits, uint32_t bytes);
+// After a page decoded to its end: white rows where the imageable area
+// reaches past the page's last row.
+void finishRows();
 
 // Row conversions in portable code, exposed for their tests and the
 // reference that every vector form matches byte for byte. packMonochrome

@@ -49,8 +49,11 @@ int32_t decodePage(int fd, int32_t width, int32_t height, int32_t bitsPerPixel)
     }
     if (psOutput && result == 0)
         writeImageEnd();
-    if (!psOutput)
+    if (!psOutput) {
+        if (result == 0)
+            finishRows();
         common::flushRowBatch();
+    }
     return result;
 }
 

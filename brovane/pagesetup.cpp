@@ -58,6 +58,7 @@ const char *setupPage()
         return reason;
 
     cups_page_header2_t &header = job.pageHeader;
+    cups_page_header2_t before = header; // given back when the page has no paper
     // The sides the page asks for; a page that names none keeps what the
     // PPD and the job's options gave.
     bool twoSided = false, tumble = false;
@@ -108,6 +109,16 @@ const char *setupPage()
         header.cupsWidth *= scale;
         header.cupsHeight *= scale;
         header.cupsBytesPerLine *= scale;
+    }
+    // The raster a driver gets is the paper's imageable area (the PostScript image is the page,
+    // which the interpreter places on the paper itself).
+    if (!psOutput) {
+        if (const char *reason = layOutPage(urfPage, scale, header)) {
+            header = before;
+            return reason;
+        }
+        if (page.cut)
+            header.cupsBytesPerLine = header.cupsBitsPerPixel == 1 ? (header.cupsWidth + 7) / 8 : 3 * header.cupsWidth;
     }
 
     if (!psOutput)

@@ -35,6 +35,7 @@ void loadPrinter(int argc, char **argv)
     ppdMarkDefaults(job.ppd);
     cupsMarkOptions(job.ppd, optionCount, options);
     cupsRasterInterpretPPD(&job.pageHeader, job.ppd, optionCount, options, nullptr);
+    notePaperAsked(job.ppd, optionCount, options);
 
     // "ReceiptPrinter" decides; "BWOnly" "True" can only add to it.
     job.monochrome = 0;

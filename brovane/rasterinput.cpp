@@ -240,7 +240,7 @@ int32_t decodeRasterRows(int32_t width, int32_t height)
             switch (input.form) {
             case RowForm::outputBits:
                 input.row[rowBytes - 1] &= lastMask;
-                common::batchRow(input.row, static_cast<uint32_t>(rowBytes));
+                emitBitsRow(static_cast<uint32_t>(rowIndex), input.row, static_cast<uint32_t>(rowBytes));
                 continue;
             case RowForm::inverted:
                 for (size_t k = 0; k < rowBytes; k++)

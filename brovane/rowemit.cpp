@@ -41,9 +41,14 @@ struct RowEmitter {
     size_t rgbCapacity;                // bytes allocated for rgbRow
     uint8_t *wideRow;                  // colour line widened by the enlargement
     size_t wideCapacity;               // bytes allocated for wideRow
+    uint8_t *cutRow;                   // a row of the imageable area padded with white, or all white
+    size_t cutCapacity;                // bytes allocated for cutRow
     const uint8_t *ready;              // the converted form of the current line
     uint32_t readyBytes;               // its length, written for every replica
+    bool lineReady;                    // the current line is converted (at its first row written)
+    uint32_t rowFirst;                 // the page's first output row (rows above it are cut off)
     uint32_t rowLimit;                 // rows of the page's output; rows past it are dropped
+    uint32_t rowsWritten;              // rows of the page's output written so far
 };
 static RowEmitter emitter; // zeroed at start
 
@@ -191,7 +196,10 @@ uint32_t rowConversionSets(const RowConversions *sets[kMaxRowConversionSets])
 
 bool prepareRows(uint32_t rows)
 {
+    emitter.rowFirst = page.cut ? page.skipRows : 0;
     emitter.rowLimit = rows;
+    emitter.rowsWritten = 0;
+    emitter.lineReady = false;
     // The conversions are chosen once for the job: the best set there is.
     if (emitter.conversions == nullptr) {
         const RowConversions *sets[kMaxRowConversionSets];
@@ -204,26 +212,106 @@ bool prepareRows(uint32_t rows)
         return true; // the rows go out as they come in
 
     // Page setup admits 8-bit and 24-bit pages of at most 2^18 output pixels
-    // a line, so each size below is at most 768 KiB and cannot overflow.
+    // a line, enlarged, and imageable areas as wide at most, so each size
+    // below is at most 1.5 MiB and cannot overflow. A widened row holds the
+    // enlarged page's pixels, or the area's from the first pixel widened.
     size_t pixels = page.urfWidth;
+    size_t scale = static_cast<size_t>(page.scale);
+    size_t outPixels = job.pageHeader.cupsWidth;
     size_t needed = 0;
     uint8_t **buffer = nullptr;
     size_t *capacity = nullptr;
     if (page.urfColorSpace == 0 && job.monochrome == 0) {
-        needed = pixels * 3;
+        needed = (pixels > outPixels ? pixels : outPixels) * 3;
         buffer = &emitter.rgbRow;
         capacity = &emitter.rgbCapacity;
     } else if (page.scale > 1 && !psOutput) {
-        needed = pixels * static_cast<size_t>(page.scale) * (page.urfBitsPerPixel / 8);
+        size_t wide = pixels * scale > outPixels + scale ? pixels * scale : outPixels + scale;
+        needed = wide * (page.urfBitsPerPixel / 8);
         buffer = &emitter.wideRow;
         capacity = &emitter.wideCapacity;
     }
-    if (buffer != nullptr && !common::growBuffer(*buffer, *capacity, needed)) {
+    bool ok = buffer == nullptr || common::growBuffer(*buffer, *capacity, needed);
+    // The imageable area's rows where the page does not reach them: cupsBytesPerLine, at most
+    // 3 x 2^18 bytes.
+    if (ok && page.cut) {
+        needed = job.pageHeader.cupsBytesPerLine;
+        ok = common::growBuffer(emitter.cutRow, emitter.cutCapacity, needed);
+    }
+    if (!ok) {
         common::message("ERROR: (brovane) Unable to allocate %lu bytes for a row\n",
                         static_cast<unsigned long>(needed));
         return false;
     }
     return true;
+}
+
+// The pixels of the page's line that fall in the imageable area, from its first one: the
+// rest of the area's row is white.
+static uint32_t pixelsInArea()
+{
+    uint64_t pageWidth = static_cast<uint64_t>(page.urfWidth) * static_cast<uint32_t>(page.scale);
+    uint32_t width = job.pageHeader.cupsWidth;
+    if (page.skipColumns >= pageWidth)
+        return 0;
+    return pageWidth - page.skipColumns < width ? static_cast<uint32_t>(pageWidth - page.skipColumns) : width;
+}
+
+// The area's row from the `bytes` made of its pixels at `row`, the rest white (`white` a byte).
+static void padRow(const uint8_t *row, uint32_t bytes, uint8_t white)
+{
+    uint32_t rowBytes = job.pageHeader.cupsBytesPerLine;
+    std::memmove(emitter.cutRow, row, bytes);
+    std::memset(emitter.cutRow + bytes, white, rowBytes - bytes);
+    emitter.ready = emitter.cutRow;
+    emitter.readyBytes = rowBytes;
+}
+
+// The imageable area's part of a decoded line in the page header's form: the columns from
+// skipColumns on, converted only as far as the area reaches; white where the page ends first.
+// Raster output only (the PostScript image is the whole page).
+static void convertAreaRow(uint8_t *line)
+{
+    const cups_page_header2_t &header = job.pageHeader;
+    uint32_t skip = page.skipColumns;
+    uint32_t width = header.cupsWidth;
+    uint32_t count = pixelsInArea();
+    if (common::fieldBits(header.cupsColorSpace) == CUPS_CSPACE_K && job.monochrome) {
+        // 8-bit grey is never enlarged: the page's columns are the line's pixels, packed where
+        // they lie (in place, from the area's first pixel: cut at a pixel, not a byte).
+        uint8_t *from = line + skip;
+        uint32_t bytes = emitter.conversions->packMonochrome(from, count);
+        emitter.ready = from;
+        emitter.readyBytes = bytes;
+        if (count < width)
+            padRow(from, bytes, 0x00);
+    } else if (page.urfColorSpace == 0) {
+        if (count > 0)
+            emitter.conversions->greyToRgb(line + skip, count, emitter.rgbRow);
+        std::memset(emitter.rgbRow + 3 * static_cast<size_t>(count), 0xFF, 3 * static_cast<size_t>(width - count));
+        emitter.ready = emitter.rgbRow;
+        emitter.readyBytes = 3 * width;
+    } else if (page.scale == 1) {
+        emitter.ready = line + 3 * static_cast<size_t>(skip);
+        emitter.readyBytes = 3 * width;
+        if (count < width)
+            padRow(emitter.ready, 3 * count, 0xFF);
+    } else {
+        // Widened from the line's pixel under the area's first column, which may fall inside it:
+        // the row starts `phase` enlarged pixels into the widened run. Invariant: the widened run
+        // covers columns skip - phase .. skip + count (rounded up to a whole pixel), within the
+        // line's urfWidth pixels and wideRow's capacity (prepareRows).
+        uint32_t scale = static_cast<uint32_t>(page.scale);
+        uint32_t first = skip / scale, phase = skip % scale;
+        uint32_t last = count == 0 ? first : (skip + count - 1) / scale + 1;
+        if (last > first)
+            emitter.conversions->widenPixels(line + 3 * static_cast<size_t>(first), last - first, 3, scale,
+                                             emitter.wideRow);
+        uint8_t *row = emitter.wideRow + 3 * static_cast<size_t>(phase);
+        std::memset(row + 3 * static_cast<size_t>(count), 0xFF, 3 * static_cast<size_t>(width - count));
+        emitter.ready = row;
+        emitter.readyBytes = 3 * width;
+    }
 }
 
 // Brings the decoded line into the form the page's header declares and
@@ -236,6 +324,10 @@ static void convertRow(uint8_t *line, int32_t bitsPerPixel)
     if (rowsAsRead) {
         emitter.ready = line;
         emitter.readyBytes = static_cast<uint32_t>(page.rawRowBytes);
+        return;
+    }
+    if (page.cut) {
+        convertAreaRow(line);
         return;
     }
     const cups_page_header2_t &header = job.pageHeader;
@@ -263,21 +355,69 @@ static void convertRow(uint8_t *line, int32_t bitsPerPixel)
 
 void emitRow(uint32_t rowIndex, uint8_t *line, uint32_t replica, int32_t bitsPerPixel)
 {
-    if (rowIndex >= emitter.rowLimit)
-        return;
-
-    // Replica 0 converts the line; the replicas after it are the same row
-    // and are written from the same converted bytes (or the same text).
+    // A line is converted at its first row that is written (rows above the imageable area are
+    // not); the replicas after it are the same row and are written from the same converted bytes
+    // (or the same text).
     if (replica == 0)
+        emitter.lineReady = false;
+    if (rowIndex < emitter.rowFirst || rowIndex - emitter.rowFirst >= emitter.rowLimit)
+        return;
+    bool first = !emitter.lineReady;
+    if (first) {
         convertRow(line, bitsPerPixel);
+        emitter.lineReady = true;
+    }
     if (psOutput) {
-        if (replica == 0)
+        if (first)
             writeRowSamples(emitter.ready, emitter.readyBytes);
         else
             writeRowCopy();
         return;
     }
     common::batchRow(emitter.ready, emitter.readyBytes);
+    emitter.rowsWritten++;
+}
+
+void emitBitsRow(uint32_t rowIndex, uint8_t *bits, uint32_t bytes)
+{
+    if (rowIndex < emitter.rowFirst || rowIndex - emitter.rowFirst >= emitter.rowLimit)
+        return;
+    if (!page.cut) {
+        common::batchRow(bits, bytes);
+        emitter.rowsWritten++;
+        return;
+    }
+    // The area's pixels shifted to the row's start: output bit b is input bit skip + b. Invariant:
+    // k < whole bytes of the area's pixels, whose bits all lie within the row's `bytes`.
+    uint32_t skip = page.skipColumns, count = pixelsInArea();
+    uint32_t shift = skip % 8;
+    const uint8_t *from = bits + skip / 8;
+    uint8_t *out = emitter.cutRow;
+    uint32_t filled = (count + 7) / 8;
+    for (uint32_t k = 0; k < filled; k++) {
+        uint32_t high = static_cast<uint32_t>(from[k]) << shift;
+        uint32_t low = shift != 0 && skip / 8 + k + 1 < bytes ? from[k + 1] >> (8 - shift) : 0;
+        out[k] = static_cast<uint8_t>(high | low);
+    }
+    if (count % 8 != 0)
+        out[filled - 1] &= static_cast<uint8_t>(0xFF << (8 - count % 8));
+    std::memset(out + filled, 0x00, job.pageHeader.cupsBytesPerLine - filled);
+    common::batchRow(out, job.pageHeader.cupsBytesPerLine);
+    emitter.rowsWritten++;
+}
+
+void finishRows()
+{
+    if (!page.cut || emitter.rowsWritten >= emitter.rowLimit)
+        return;
+    // The imageable area reaches past the page's last row: white to its end (1-bit black prints
+    // set bits, 8-bit RGB prints below 255).
+    uint8_t white = common::fieldBits(job.pageHeader.cupsColorSpace) == CUPS_CSPACE_K ? 0x00 : 0xFF;
+    std::memset(emitter.cutRow, white, job.pageHeader.cupsBytesPerLine);
+    for (; emitter.rowsWritten < emitter.rowLimit; emitter.rowsWritten++) {
+        common::exitIfStopped();
+        common::batchRow(emitter.cutRow, job.pageHeader.cupsBytesPerLine);
+    }
 }
 
 } // namespace brovane

@@ -359,11 +359,16 @@ def main():
         add_queue(sched, "receipt", ppd("receipt-80mm.ppd"), device("receipt"))
 
         # Input: 3 colour pages of 3.5 x 2 in at 300 dpi (enlarged twice for
-        # the 600 dpi printer), 3 grey pages of an 80 mm receipt at 203 dpi.
+        # the 600 dpi printer: a custom size, its 1/6 in margins cut off), 3
+        # grey and 3 colour pages of an 80 x 100 mm receipt at 203 dpi (the
+        # roll's 4 mm margins cut off).
         colour_urf = ghostscript(["-sDEVICE=urf", "-dcupsColorSpace=19", "-dcupsBitsPerColor=8"], 252, 144, 300, 3,
                                  os.path.join(work, "colour.urf"), work)
         grey_urf = ghostscript(["-sDEVICE=urf", "-dcupsColorSpace=18", "-dcupsBitsPerColor=8"], 226.77, 283.46, 203, 3,
                                os.path.join(work, "grey.urf"), work)
+        colour_receipt = ghostscript(["-sDEVICE=urf", "-dcupsColorSpace=19", "-dcupsBitsPerColor=8"], 226.77, 283.46,
+                                     203, 3, os.path.join(work, "colour-receipt.urf"), work)
+        receipt_width = round((215.43 - 11.34) * 203 / 72)
         colour_pages = urf_pages(read_bytes(colour_urf))
         check([(p[3], p[4], p[5]) for p in colour_pages] == [(1050, 600, 24)] * 3,
               "unexpected colour URF pages: %s" % colour_pages)
@@ -385,8 +390,9 @@ def main():
                    % (len(got), len(want)))
         pages = raster_pages(rasterpages, os.path.join(outdir, "colour"))
         job.expect([(p["width"], p["height"], p["bitsPerPixel"], p["rows"], p["resolution"]) for p in pages]
-                   == [(2100, 1200, 24, 1200, (600, 600))] * 3, "raster pages: %s" % pages)
-        log("  colour: 3 pages of 2100x1200 24-bit, same %d bytes as brovane by hand" % len(got))
+                   == [(1900, 1000, 24, 1000, (600, 600))] * 3, "raster pages: %s" % pages)
+        log("  colour: 3 pages of 1900x1000 24-bit (2100x1200 less the margins), same %d bytes as brovane by hand"
+            % len(got))
 
         # 2. Grey URF on the receipt printer: 1-bit black pages.
         job = print_job(sched, args.jobstate, "receipt", grey_urf)
@@ -397,18 +403,31 @@ def main():
         want = direct_run(brovane, ppd("receipt-80mm.ppd"), grey_urf, work, "receipt")
         job.expect(got == want, "device bytes differ from brovane run by hand")
         pages = raster_pages(rasterpages, os.path.join(outdir, "receipt"))
-        expected = [(p[3], p[4], 1, 1, 3, (p[3] + 7) // 8, p[4]) for p in grey_pages]
+        expected = [(receipt_width, p[4], 1, 1, 3, (receipt_width + 7) // 8, p[4]) for p in grey_pages]
         job.expect([(p["width"], p["height"], p["bitsPerColor"], p["bitsPerPixel"], p["colorSpace"], p["bytesPerLine"],
                      p["rows"]) for p in pages] == expected, "raster pages: %s, expected %s" % (pages, expected))
         log("  receipt: %d pages of %dx%d 1-bit black" % (len(pages), pages[0]["width"], pages[0]["height"]))
 
-        # The colour job on the receipt printer stays colour (sRGB, 24-bit).
-        job = print_job(sched, args.jobstate, "receipt", colour_urf)
+        # A colour job on the receipt printer stays colour (sRGB, 24-bit).
+        job = print_job(sched, args.jobstate, "receipt", colour_receipt)
         expect_completed(job, "brovane")
         pages = raster_pages(rasterpages, os.path.join(outdir, "receipt"))
+        height = grey_pages[0][4]
         job.expect([(p["width"], p["height"], p["bitsPerPixel"], p["colorSpace"], p["rows"]) for p in pages]
-                   == [(1050, 600, 24, 19, 600)] * 3, "raster pages: %s" % pages)
-        log("  receipt, colour URF: 3 pages of 1050x600 24-bit sRGB")
+                   == [(receipt_width, height, 24, 19, height)] * 3, "raster pages: %s" % pages)
+        log("  receipt, colour URF: 3 pages of %dx%d 24-bit sRGB" % (receipt_width, height))
+
+        # A page of a paper the colour printer does not have (wider than its
+        # 8.5 in) prints nothing, with one line saying so; the job completes.
+        wide_urf = ghostscript(["-sDEVICE=urf", "-dcupsColorSpace=19", "-dcupsBitsPerColor=8"], 792, 1224, 50, 1,
+                               os.path.join(work, "tabloid.urf"), work)
+        job = print_job(sched, args.jobstate, "colour", wide_urf)
+        expect_completed(job, "brovane")
+        errors = [m for lvl, m in job.log if lvl == "E"]
+        job.expect(len(errors) == 1 and "it is 792 x 1224 pt (11.00 x 17.00 in) and the printer has no such paper"
+                   in errors[0], "errors: %s" % errors)
+        job.expect(not raster_pages(rasterpages, os.path.join(outdir, "colour")), "a page reached the printer")
+        log("  colour, 11 x 17 in: nothing printed; \"%s\"" % errors[0])
 
         # 3. URF cut in the middle of page 2: the decoder's ERROR line, status
         # 0, the job completed with page 1 whole and page 2 cut short.
@@ -428,10 +447,10 @@ def main():
         want = direct_run(brovane, ppd("colour-600.ppd"), damaged, work, "damaged")
         job.expect(got == want, "device bytes differ from brovane run by hand")
         pages = raster_pages(rasterpages, os.path.join(outdir, "colour"))
-        job.expect(len(pages) == 2 and pages[0]["rows"] == 1200 and 0 < pages[1]["rows"] < 1200,
+        job.expect(len(pages) == 2 and pages[0]["rows"] == 1000 and 0 < pages[1]["rows"] < 1000,
                    "raster pages: %s" % pages)
         error = [m for lvl, m in job.log if lvl == "E" and "(brovane)" in m][0]
-        log("  damaged URF: completed, page 2 has %d of 1200 rows; \"%s\"" % (pages[1]["rows"], error))
+        log("  damaged URF: completed, page 2 has %d of 1000 rows; \"%s\"" % (pages[1]["rows"], error))
 
         # 4. Not URF at all, sent as URF: the CRIT line, status 1, job stopped.
         note = os.path.join(work, "note.txt")
