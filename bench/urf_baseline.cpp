@@ -13,6 +13,7 @@
 // headers are worked out as the filters document them, so the output is byte
 // for byte the filters' own: the benchmark checks that before it compares times.
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,8 @@ namespace baseline {
 
 // The printer, for brovane's headers.
 struct Printer {
+    ppd_file_t *ppd;                // for the custom size of each page's paper
+    ppd_size_t asked;               // the PPD's default paper
     cups_page_header2_t pageHeader; // from the PPD, adjusted in place page by page
     bool monochrome;                // grey pages go out as 1-bit black
     cups_bool_t jobDuplex;          // the PPD's sides, for raster pages that name none
@@ -58,6 +61,8 @@ static bool loadPrinter(Printer &printer)
     }
     ppdMarkDefaults(ppd);
     cupsRasterInterpretPPD(&printer.pageHeader, ppd, 0, nullptr, nullptr);
+    printer.ppd = ppd;
+    printer.asked = *ppdPageSize(ppd, nullptr);
     printer.jobDuplex = printer.pageHeader.Duplex;
     printer.jobTumble = printer.pageHeader.Tumble;
     bool found = false;
@@ -65,8 +70,31 @@ static bool loadPrinter(Printer &printer)
     printer.monochrome = found && receipt;
     if (attributeIsTrue(ppd, "BWOnly", &found))
         printer.monochrome = true;
-    ppdClose(ppd);
     return true;
+}
+
+// The page's paper, as brovane describes it: the PPD's default where the page is that size within
+// 2 pt, else the page's own custom size (the benchmark's PPDs take any size, the whole sheet
+// printable), its edges the nearest whole points.
+static void describePaper(Printer &printer, const cups_page_header2_t &in)
+{
+    double dpi = in.HWResolution[0];
+    if (dpi == 0)
+        return;
+    double width = in.cupsWidth * 72.0 / dpi, length = in.cupsHeight * 72.0 / dpi;
+    if (std::fabs(printer.asked.width - width) <= 2 && std::fabs(printer.asked.length - length) <= 2)
+        return;
+    char name[64];
+    std::snprintf(name, sizeof name, "Custom.%.2fx%.2f", width, length);
+    const ppd_size_t *size = ppdPageSize(printer.ppd, name);
+    cups_page_header2_t &h = printer.pageHeader;
+    h.PageSize[0] = h.ImagingBoundingBox[2] = static_cast<unsigned>(std::floor(size->width + 0.5));
+    h.PageSize[1] = h.ImagingBoundingBox[3] = static_cast<unsigned>(std::floor(size->length + 0.5));
+    h.ImagingBoundingBox[0] = h.ImagingBoundingBox[1] = h.Margins[0] = h.Margins[1] = 0;
+    h.cupsPageSize[0] = h.cupsImagingBBox[2] = size->width;
+    h.cupsPageSize[1] = h.cupsImagingBBox[3] = size->length;
+    h.cupsImagingBBox[0] = h.cupsImagingBBox[1] = 0;
+    std::snprintf(h.cupsPageSizeName, sizeof h.cupsPageSizeName, "%s", size->name);
 }
 
 // The row form of a raster page; false for pages brovane-rasterin refuses
@@ -109,6 +137,7 @@ static uint32_t brovaneHeader(Printer &printer, const cups_page_header2_t &in, b
     h.NumCopies = 1;
     h.cupsWidth = in.cupsWidth;
     h.cupsHeight = in.cupsHeight;
+    describePaper(printer, in);
     if (printer.monochrome && grey) {
         h.cupsColorSpace = CUPS_CSPACE_K;
         h.cupsColorOrder = CUPS_ORDER_CHUNKED;
