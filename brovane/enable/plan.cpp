@@ -8,12 +8,24 @@
 #include <cups/ppd.h>
 #include <cups/raster.h>
 
+#include <cerrno>
+#include <cmath>
+#include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
 #include <strings.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 #include <vector>
+
+extern char **environ;
 
 namespace enable {
 
@@ -307,6 +319,202 @@ static std::vector<ResolutionChoice> resolutionChoices(ppd_file_t *ppd, const st
     return choices;
 }
 
+// Where the scheduler keeps its filters: the driver named by a filter line
+// is run from there to ask it its printable area. Only a plain program name
+// is looked for, in that folder: a PPD is not trusted to name a program
+// elsewhere for brovane-enable (often run as root) to start. Empty for none.
+static std::string driverPath(const std::string &program)
+{
+    if (program.empty() || program.find('/') != std::string::npos || program == "." || program == "..")
+        return std::string();
+    const char *serverBin = std::getenv("CUPS_SERVERBIN");
+    return std::string(serverBin != nullptr && *serverBin != '\0' ? serverBin : "/usr/lib/cups") + "/filter/" +
+           program;
+}
+
+// How long the driver's runs may take to say its printable area, all sizes
+// together: it says it within a few hundredths of a second of reading the
+// page header (94 sizes take about 5 s), so a driver that hangs costs one
+// minute, not ten seconds a size.
+constexpr long kProbeMilliseconds = 60000;
+
+static long monotonicMilliseconds()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// The area (left, bottom, right, top in points from the sheet's lower left
+// corner) the driver prints in on the page size `name`, with the PPD's
+// defaults. gutenprint's PPDs write every size its library can print full
+// bleed as borderless, while its filter prints with the bleed off (the
+// default of its Borderless option) and shrinks such a page into its
+// margins. The filter logs the area it uses when it starts a page:
+//   DEBUG: Gutenprint:   limits w 288.000 l 10.000 r 278.000  h 432.000 t 9.000 b 417.000
+// (top and bottom counted from the top edge). So the driver is given one
+// page of one pixel of that size and stopped once it has said it. False
+// when it says nothing of the kind (another driver, or one that can't run)
+// before `deadline` (monotonicMilliseconds).
+static bool driverArea(const std::string &driver, const char *ppdPath, const char *name, float width, float length,
+                       cups_page_header2_t header, long deadline, float area[4])
+{
+    const char *dir = std::getenv("TMPDIR");
+    std::string raster = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/brovane-enable-XXXXXX";
+    int fd = mkstemp(&raster[0]);
+    if (fd < 0)
+        return false;
+    header.PageSize[0] = static_cast<unsigned>(width + 0.5f);
+    header.PageSize[1] = static_cast<unsigned>(length + 0.5f);
+    header.cupsPageSize[0] = width;
+    header.cupsPageSize[1] = length;
+    header.ImagingBoundingBox[0] = header.ImagingBoundingBox[1] = 0;
+    header.ImagingBoundingBox[2] = header.PageSize[0];
+    header.ImagingBoundingBox[3] = header.PageSize[1];
+    header.Margins[0] = header.Margins[1] = 0;
+    header.cupsImagingBBox[0] = header.cupsImagingBBox[1] = 0.0f;
+    header.cupsImagingBBox[2] = width;
+    header.cupsImagingBBox[3] = length;
+    header.cupsWidth = 1;
+    header.cupsHeight = 1;
+    header.cupsBytesPerLine = (header.cupsBitsPerPixel + 7) / 8;
+    std::snprintf(header.cupsPageSizeName, sizeof header.cupsPageSizeName, "%s", name);
+    cups_raster_t *out = cupsRasterOpen(fd, CUPS_RASTER_WRITE);
+    std::vector<unsigned char> row(header.cupsBytesPerLine > 0 ? header.cupsBytesPerLine : 1, 0xFF);
+    bool written = out != nullptr && cupsRasterWriteHeader2(out, &header) &&
+                   cupsRasterWritePixels(out, row.data(), header.cupsBytesPerLine) == header.cupsBytesPerLine;
+    if (out != nullptr)
+        cupsRasterClose(out);
+    close(fd);
+    int pipeFds[2];
+    if (!written || pipe2(pipeFds, O_CLOEXEC) != 0) {
+        unlink(raster.c_str());
+        return false;
+    }
+
+    // The driver as the scheduler starts it: job, user, title, copies,
+    // options, file, with PPD naming the PPD; its output is thrown away.
+    std::string ppdVariable = std::string("PPD=") + ppdPath;
+    std::vector<char *> env;
+    for (char **variable = environ; *variable != nullptr; variable++)
+        if (std::strncmp(*variable, "PPD=", 4) != 0)
+            env.push_back(*variable);
+    env.push_back(&ppdVariable[0]);
+    env.push_back(nullptr);
+    std::string pageSize = std::string("PageSize=") + name;
+    const char *argv[] = {driver.c_str(), "1", "brovane-enable", "printable area", "1", pageSize.c_str(),
+                          raster.c_str(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    pid_t pid;
+    bool started = posix_spawn(&pid, driver.c_str(), &actions, nullptr, const_cast<char *const *>(argv),
+                               env.data()) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+
+    bool found = false;
+    float said[6];
+    std::string log;
+    while (started && !found) {
+        long left = deadline - monotonicMilliseconds();
+        if (left <= 0)
+            break;
+        pollfd wait{pipeFds[0], POLLIN, 0};
+        int ready = poll(&wait, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            break;
+        char block[4096];
+        ssize_t got = read(pipeFds[0], block, sizeof block);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        log.append(block, static_cast<size_t>(got));
+        size_t lineEnd;
+        while (!found && (lineEnd = log.find('\n')) != std::string::npos) {
+            std::string line = log.substr(0, lineEnd);
+            log.erase(0, lineEnd + 1);
+            size_t at = line.find("limits w ");
+            found = at != std::string::npos && line.compare(0, 19, "DEBUG: Gutenprint: ") == 0 &&
+                    std::sscanf(line.c_str() + at, "limits w %f l %f r %f h %f t %f b %f", &said[0], &said[1],
+                                &said[2], &said[3], &said[4], &said[5]) == 6;
+        }
+        if (log.size() > 65536)
+            log.clear(); // no line is that long: nothing of use in it
+    }
+    close(pipeFds[0]);
+    if (started) {
+        // Done with it once it has said its area (or failed to in time):
+        // the page itself is of no use.
+        kill(pid, SIGKILL);
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    unlink(raster.c_str());
+    // A size it does not print as asked (another sheet) says nothing of this one.
+    if (!found || std::fabs(said[0] - width) > 1.0f || std::fabs(said[3] - length) > 1.0f)
+        return false;
+    auto clamp = [](float value, float high) { return value < 0.0f ? 0.0f : value > high ? high : value; };
+    area[0] = clamp(said[1], width);
+    area[1] = clamp(length - said[5], length);
+    area[2] = clamp(said[2], width);
+    area[3] = clamp(length - said[4], length);
+    return area[2] > area[0] && area[3] > area[1];
+}
+
+// One *ImageableArea entry made the driver's own.
+struct AreaFix {
+    size_t entry;
+    std::string line;
+};
+
+// The driver's printable area for every size its PPD calls borderless, where
+// the PPD is gutenprint's (it names its library's driver, *StpDriverName)
+// and the driver is installed to say it. `borderless` counts the sizes the
+// driver does print to the edges with the queue's defaults.
+static std::vector<AreaFix> driverAreas(ppd_file_t *ppd, const char *ppdPath, const std::string &text,
+                                        const std::vector<Entry> &entries, const std::string &program,
+                                        const cups_page_header2_t &header, unsigned &borderless)
+{
+    std::vector<AreaFix> fixes;
+    borderless = 0;
+    std::string driver = driverPath(program);
+    if (ppdFindAttr(ppd, "StpDriverName", nullptr) == nullptr || driver.empty() || access(driver.c_str(), X_OK) != 0)
+        return fixes;
+    const float near = 0.5f; // points: the PPD writes three decimals
+    long deadline = monotonicMilliseconds() + kProbeMilliseconds;
+    for (int i = 0; i < ppd->num_sizes; i++) {
+        const ppd_size_t &size = ppd->sizes[i];
+        bool wholeSheet = std::fabs(size.left) < near && std::fabs(size.bottom) < near &&
+                          std::fabs(size.right - size.width) < near && std::fabs(size.top - size.length) < near;
+        if (!wholeSheet || size.width <= 0.0f || size.length <= 0.0f ||
+            strcasecmp(size.name, "Custom") == 0)
+            continue;
+        float area[4];
+        if (!driverArea(driver, ppdPath, size.name, size.width, size.length, header, deadline, area))
+            continue;
+        if (area[0] < near && area[1] < near && size.width - area[2] < near && size.length - area[3] < near) {
+            borderless++;
+            continue;
+        }
+        for (size_t e = 0; e < entries.size(); e++) {
+            size_t colon = text.find(':', entries[e].begin);
+            if (entries[e].keyword != "*ImageableArea" || entries[e].option != size.name || colon >= entries[e].end)
+                continue;
+            // The entry's keyword, size name and text as they were, the area the driver's.
+            fixes.push_back(AreaFix{e, text.substr(entries[e].begin, colon + 1 - entries[e].begin) +
+                                           format("\t\"%.3f %.3f %.3f %.3f\"\n", area[0], area[1], area[2],
+                                                  area[3])});
+        }
+    }
+    return fixes;
+}
+
 // Base64 lines of the original PPD, for --undo.
 static std::string originalLines(const std::string &original)
 {
@@ -413,6 +621,10 @@ Plan planFor(const char *path, const std::string &text)
     // since a grey page keeps its pixels. A choice named for it goes first
     // (the default one when its name is right); the default stays the default.
     std::vector<ResolutionChoice> choices = resolutionChoices(ppd, entries);
+    // The scheduler offers phones each size with the margins of its
+    // *ImageableArea: where the driver prints inside margins of its own, those.
+    unsigned borderless = 0;
+    std::vector<AreaFix> areaFixes = driverAreas(ppd, path, text, entries, driver.program, header, borderless);
     ppdClose(ppd);
     size_t first = std::string::npos, leading = std::string::npos, defaultAt = std::string::npos;
     for (size_t i = 0; i < choices.size(); i++) {
@@ -486,6 +698,13 @@ Plan planFor(const char *path, const std::string &text)
                 changed += "*ColorDevice: False\n";
             continue;
         }
+        const AreaFix *fix = nullptr;
+        for (const AreaFix &candidate : areaFixes)
+            fix = candidate.entry == i ? &candidate : fix;
+        if (fix != nullptr) {
+            changed += text.substr(from, entries[i].begin - from) + fix->line;
+            continue;
+        }
         changed += text.substr(from, entries[i].end - from);
         if (entries[i].end == driverEnd) {
             if (changed.back() != '\n')
@@ -506,6 +725,11 @@ Plan planFor(const char *path, const std::string &text)
         for (size_t i = 0; i < dropped.size(); i++)
             plan.summary += (i > 0 ? ", " : "") + dropped[i];
         plan.summary += " left out)";
+    }
+    if (!areaFixes.empty()) {
+        plan.summary += format(", margins: the driver's own for %zu sizes", areaFixes.size() + borderless);
+        if (borderless > 0)
+            plan.summary += format(" (borderless for %u)", borderless);
     }
     return plan;
 }
