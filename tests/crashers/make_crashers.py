@@ -112,6 +112,12 @@ files = {
     # pixels, 8 times the widest page.
     "pwg-black-1-2m-pixels.pwg": pwg_header(cupsWidth=1 << 21, cupsHeight=1, cupsBitsPerColor=1, cupsBitsPerPixel=1,
                                             cupsBytesPerLine=1 << 18, cupsColorSpace=3) + pwg_row(1 << 18, b"\xff"),
+    # Pages of the papers of hostile-area.ppd, 20 dpi: an A4 page (its area inverted) and a Letter
+    # page (its area outside the sheet), white.
+    "imageable-area-inverted.urf": urf_file_header(1) + urf_page_header(24, 1, 4, 165, 234, 20)
+        + bytes([233, 127]) + b"\xff" * 3 + bytes([36]) + b"\xff" * 3,
+    "imageable-area-outside.urf": urf_file_header(1) + urf_page_header(24, 1, 4, 170, 220, 20)
+        + bytes([219, 127]) + b"\xff" * 3 + bytes([41]) + b"\xff" * 3,
 }
 
 for name, data in files.items():
