@@ -1,8 +1,9 @@
 // The meta gather: header values that a PPD's option code carries as
-// "/cupsXxx <number>" pairs, found by plain substring search.
+// "/cupsXxx <number>" pairs, found by substring search.
 
 #include "brovane/brovane.h"
 
+#include <cctype>
 #include <cfloat>
 #include <cinttypes>
 #include <cstdio>
@@ -13,13 +14,23 @@ namespace brovane {
 
 // Where the number of `key` starts in `code`: one character past the key
 // (normally a blank, skipped unseen). Null when the key is absent; an empty
-// string when the key ends the text.
+// string when the key ends the text. The key's last whole occurrence counts
+// (the key and then no letter or digit): the code is applied in order, so a
+// later option's value replaces an earlier one's, as in the page header the
+// PPD's interpreter made (a label printer's Label Top after its Resolution's
+// row step). A key that never stands whole counts where it first stands as
+// part of a longer one ("/cupsInteger1" in "/cupsInteger10 7").
 static const char *numberAfter(const char *code, const char *key)
 {
-    const char *found = std::strstr(code, key);
+    size_t length = std::strlen(key);
+    const char *first = std::strstr(code, key), *whole = nullptr;
+    for (const char *at = first; at != nullptr; at = std::strstr(at + 1, key))
+        if (!std::isalnum(static_cast<unsigned char>(at[length])))
+            whole = at;
+    const char *found = whole != nullptr ? whole : first;
     if (found == nullptr)
         return nullptr;
-    const char *end = found + std::strlen(key);
+    const char *end = found + length;
     return *end == '\0' ? end : end + 1;
 }
 

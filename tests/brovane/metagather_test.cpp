@@ -1,5 +1,5 @@
 // The meta gather: numbers after "/cupsXxx" keys in the PPD's option code,
-// first occurrence, one skipped character, and the index-prefix matches.
+// last whole occurrence, one skipped character, and the index-prefix matches.
 
 #include "brovane/brovane.h"
 
@@ -34,11 +34,12 @@ TEST(MetaGather, IndexOneAlsoMatchesIndexTen)
     EXPECT_EQ(own.cupsInteger[10], 7u);
 }
 
-TEST(MetaGather, NamedFieldsFirstOccurrenceAndOddText)
+TEST(MetaGather, NamedFieldsLastOccurrenceAndOddText)
 {
     cups_page_header2_t h = gather("/cupsMediaType 42 /cupsRowCount   12 /cupsMediaType 5 /cupsRowFeed x "
                                    "/cupsCompression 3/cupsRowStep");
-    EXPECT_EQ(h.cupsMediaType, 42u);
+    // The code is applied in order: a later option's value replaces an earlier one's.
+    EXPECT_EQ(h.cupsMediaType, 5u);
     EXPECT_EQ(h.cupsRowCount, 12u);  // white space after the skipped blank
     EXPECT_EQ(h.cupsRowFeed, 0u);    // no digits
     EXPECT_EQ(h.cupsCompression, 3u);
