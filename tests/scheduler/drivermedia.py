@@ -13,8 +13,7 @@
 # "GlossyPaper", "InputSlot": "PhotoTray"}), to be found in the job's argv[5]
 # in the scheduler's log (check_job_options).
 #
-# Send them inside media-col, as phones do (media_col_attribute gives the
-# ipptool line): the scheduler (2.4) turns media-col's media-type and
+# Send them inside media-col, as phones do: the scheduler (2.4) turns media-col's media-type and
 # media-source into the PPD's MediaType and InputSlot choices, but passes
 # top-level media-type and media-source attributes to the filters as they
 # are, and the drivers then print on their default paper from their default tray.
@@ -181,24 +180,18 @@ def photo_source(answers, ppd_path):
     return None
 
 
-def check_queue(answers, ppd_path, enable_says="", require_standard=False):
+def check_queue(answers, ppd_path, enable_says=""):
     """Checks what an enabled queue offers of its paper (see check_margins)
     and returns the job attributes of a photo job for it:
     {"media-type": keyword, "media-source": keyword (where it has a photo
     tray), "expect": {"MediaType": choice, "InputSlot": choice}}, the keywords
     as the queue offers them, a standard photographic-* one where it offers
-    one. With require_standard, a queue with photo papers must offer one
-    under a standard photographic-* keyword. Empty when the PPD has no photo paper."""
-    if isinstance(answers, str):
-        answers = parse_answers(answers)
+    one. Empty when the PPD has no photo paper."""
     check_margins(answers, ppd_path, enable_says)
     papers = photo_choices(answers, ppd_path)
     job = {}
     if papers:
         standard = [p for p in papers if p[0].startswith("photographic")]
-        check(standard or not require_standard,
-              "the queue offers its photo papers only under the driver's names: %s"
-              % ", ".join("%s (%s)" % (k, t) for k, _, t in papers))
         glossy = [p for p in standard if p[0] == "photographic-glossy"]
         named = [p for p in papers if re.search(r"glossy", p[2], re.I)]
         keyword, choice, _ = (glossy or standard or named or papers)[0]
@@ -213,18 +206,6 @@ def check_queue(answers, ppd_path, enable_says="", require_standard=False):
     return job
 
 
-def media_col_attribute(job, size=None):
-    """The ipptool line of a media-col with the photo job's media-type and
-    media-source, and the media-size (x, y) in hundredths of mm when given
-    (a phone always sends it; without it the driver keeps its default size)."""
-    members = []
-    if size:
-        members.append("MEMBER collection media-size { MEMBER integer x-dimension %d MEMBER integer y-dimension %d }"
-                       % size)
-    members += ["MEMBER keyword %s %s" % (name, job[name]) for name in ("media-type", "media-source") if name in job]
-    return "ATTR collection media-col { %s }" % " ".join(members)
-
-
 def check_job_options(argv5, job):
     """The options the scheduler gave the driver for a job sent with `job`'s
     attributes (argv[5] of the job's filters in its log): the driver's own
@@ -234,11 +215,3 @@ def check_job_options(argv5, job):
         check(options.get(name) == choice, "a job with %s got %s=%s, not %s: %s" % (
             {k: v for k, v in job.items() if k != "expect"}, name, options.get(name), choice, argv5))
 
-
-if __name__ == "__main__":
-    # drivermedia.py IPPTOOL URI PPD [ENABLE-SUMMARY]: what a photo job should send.
-    try:
-        print(check_queue(ask(sys.argv[1], sys.argv[2]), sys.argv[3], sys.argv[4] if len(sys.argv) > 4 else ""))
-    except Failure as failure:
-        print("FAIL: %s" % failure)
-        sys.exit(1)
