@@ -759,6 +759,19 @@ def pcl_ink(data, colour=False):
     return pages
 
 
+def continued(data, at, value, largest):
+    """A count at its field's largest value goes on in the bytes at `at`, each
+    255 adding more (PCL mode 10, brlaser): the count and where its bytes end."""
+    if value == largest:
+        while True:
+            extra = data[at]
+            at += 1
+            value += extra
+            if extra != 255:
+                break
+    return value, at
+
+
 def mode10_row(payload, seed):
     """One RGB row of hpcups' compression mode 10 ("near lossless"), decoded
     against the row before it (white at the raster's start): commands of a
@@ -774,13 +787,7 @@ def mode10_row(payload, seed):
 
     def more(value, largest):
         nonlocal at
-        if value == largest:
-            while True:
-                extra = payload[at]
-                at += 1
-                value += extra
-                if extra != 255:
-                    break
+        value, at = continued(payload, at, value, largest)
         return value
 
     def new_pixel():
@@ -933,13 +940,7 @@ def brlaser_ink(data):
 
     def field(value, largest):
         nonlocal at
-        if value == largest:
-            while True:
-                extra = data[at]
-                at += 1
-                value += extra
-                if extra != 255:
-                    break
+        value, at = continued(data, at, value, largest)
         return value
 
     while at < len(data):
