@@ -32,6 +32,9 @@ struct JobState {
     ppd_file_t *ppd;                 // the printer's PPD
     cups_page_header2_t pageHeader;  // output header, adjusted in place per page
     int32_t monochrome;              // 1: grey pages go out as 1-bit black
+    bool greyOutput;                 // every page goes out as 8-bit grey (the PPD says *brovaneGrey: True)
+    uint32_t greySpace;              // the PPD's grey colour space for it: CUPS_CSPACE_W or CUPS_CSPACE_SW
+    uint32_t phoneResolution;        // what phones are offered (*brovaneResolution), 0 when not said
     int32_t colorDevice;             // the PPD's color_device, only logged
     uint32_t deviceResolution[2];    // HWResolution as the PPD gave it, only logged
     uint32_t headerCopies;           // NumCopies of every page: the printer makes them
@@ -57,7 +60,8 @@ struct PageState {
     uint32_t urfWidth;       // pixels per URF line
     uint32_t urfHeight;      // URF lines
     uint32_t urfResolution;  // URF dots per inch
-    int32_t scale;           // whole-number enlargement, 1 or more
+    int32_t scale;           // whole-number enlargement across (each pixel widened), 1 or more
+    int32_t rowScale;        // whole-number enlargement down (rows a line stands for), 1 or more
     int32_t rawRowBytes;     // length of a raw line: 3 x urfWidth
     bool cut;                // the output is the paper's imageable area, not the whole page
     uint32_t skipColumns;    // enlarged page's columns left of the imageable area
@@ -84,7 +88,8 @@ void notePaperAsked(ppd_file_t *ppd, int optionCount, cups_option_t *options);
 // The page's paper (the job's, or the PPD's size that is the page's) and the part of the page
 // the printer prints: sets the header's paper fields and, where the paper has margins, its size to
 // the imageable area and page.skipColumns/skipRows. Null, or why the page can't be printed.
-const char *layOutPage(const urf::UrfPageHeader &urfPage, uint32_t scale, cups_page_header2_t &header);
+const char *layOutPage(const urf::UrfPageHeader &urfPage, uint32_t scale, uint32_t rowScale,
+                       cups_page_header2_t &header);
 
 // Turns the URF page header in urf::headerBytes into the output page header
 // and writes it. Returns null, or the reason the page can't be converted
@@ -112,6 +117,8 @@ void finishRows();
 // works in place and returns the bytes it wrote.
 uint32_t packMonochrome(uint8_t *line, uint32_t pixels);
 void greyToRgb(const uint8_t *grey, uint32_t pixels, uint8_t *rgb);
+// RGB pixels to their grey (luma 77 R + 150 G + 29 B over 256, rounded), in place.
+void rgbToGrey(uint8_t *line, uint32_t pixels);
 void widenPixels(const uint8_t *line, uint32_t pixels, uint32_t pixelSize, uint32_t scale, uint8_t *wide);
 
 // The three row conversions in one instruction set. Each writes exactly the

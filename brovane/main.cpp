@@ -24,6 +24,7 @@ int main(int argc, char **argv)
     job.startTicks = common::startClock();
     common::installStopHandler();
     page.scale = 1;
+    page.rowScale = 1;
 
     common::message("DEBUG: (brovane) Starting operation %d, psOutput %d, arg0=%s\n", argc, psOutput, argv[0]);
     loadPrinter(argc, argv);

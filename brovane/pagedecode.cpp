@@ -42,7 +42,7 @@ int32_t decodePage(int fd, int32_t width, int32_t height, int32_t bitsPerPixel)
         layout.width = width;
         layout.height = height;
         layout.bitsPerPixel = bitsPerPixel;
-        layout.scale = psOutput ? 1 : page.scale;
+        layout.scale = psOutput ? 1 : page.rowScale;
         layout.rawLines = urf::headerBytes[3] == urf::kRawQuality;
         layout.rawRowBytes = static_cast<uint32_t>(page.rawRowBytes);
         result = urf::decodePage(fd, layout, urf::LineSink{emitLine, nullptr});

@@ -50,6 +50,8 @@ static void logPage(int pageNumber, int argc, char **argv)
     common::message("DEBUG: (brovane) Device resolution: %d x %d\n", static_cast<int>(job.deviceResolution[0]),
                     static_cast<int>(job.deviceResolution[1]));
     common::message("DEBUG: (brovane) Scaling: %d\n", page.scale);
+    if (page.rowScale != page.scale)
+        common::message("DEBUG: (brovane) Scaling down the page: %d\n", page.rowScale);
     common::message("DEBUG: (brovane) Compression: %d\n", static_cast<int>(header.cupsCompression));
     common::message("DEBUG: (brovane) B/W only Printer: %d\n", job.monochrome);
 }

@@ -143,14 +143,15 @@ static void describePaper(cups_page_header2_t &header, const ppd_size_t &size, c
     std::snprintf(header.cupsPageSizeName, sizeof header.cupsPageSizeName, "%s", size.name);
 }
 
-const char *layOutPage(const urf::UrfPageHeader &urfPage, uint32_t scale, cups_page_header2_t &header)
+const char *layOutPage(const urf::UrfPageHeader &urfPage, uint32_t scale, uint32_t rowScale,
+                       cups_page_header2_t &header)
 {
     // The whole page, as the phone drew it, unless a paper with margins says otherwise.
     page.skipColumns = 0;
     page.skipRows = 0;
     page.cut = false;
     uint64_t pageWidth = static_cast<uint64_t>(urfPage.width) * scale;
-    uint64_t pageHeight = static_cast<uint64_t>(urfPage.height) * scale;
+    uint64_t pageHeight = static_cast<uint64_t>(urfPage.height) * rowScale;
 
     // The page's paper: the job's where the page is that size, else the PPD's that is. A page that
     // gives no resolution gives no size either, and goes on the job's paper; a PPD that names no
@@ -187,7 +188,8 @@ const char *layOutPage(const urf::UrfPageHeader &urfPage, uint32_t scale, cups_p
     // begins, each count the nearest whole pixel.
     double resolutionX = urfPage.resolution != 0 ? static_cast<double>(urfPage.resolution) * scale
                                                  : static_cast<double>(header.HWResolution[0]);
-    double resolutionY = urfPage.resolution != 0 ? resolutionX : static_cast<double>(header.HWResolution[1]);
+    double resolutionY = urfPage.resolution != 0 ? static_cast<double>(urfPage.resolution) * rowScale
+                                                 : static_cast<double>(header.HWResolution[1]);
     double width = nearestPixel((area.right - area.left) * resolutionX / 72.0);
     double height = nearestPixel((area.top - area.bottom) * resolutionY / 72.0);
     if (!(width >= 1.0 && width <= urf::kMaxLinePixels && height >= 1.0 && height <= urf::kMaxPageRows)) {

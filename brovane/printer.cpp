@@ -12,6 +12,9 @@
 
 namespace brovane {
 
+// The highest resolution a PPD may say phones are offered: the finest printers print 9600 dpi.
+constexpr unsigned long kMaxPhoneResolution = 9600;
+
 JobState job; // the job, for the whole run
 
 // True when the PPD has the attribute and its value is "True" in any case.
@@ -44,6 +47,22 @@ void loadPrinter(int argc, char **argv)
         job.monochrome = attributeIsTrue("ReceiptPrinter") ? 1 : 0;
     if (attributeIsTrue("BWOnly"))
         job.monochrome = 1;
+
+    // Lines brovane-enable writes into a queue's PPD: its driver takes 8-bit grey (in the colour
+    // space the PPD's default gives, white 255), and the resolution phones are offered, which may be
+    // below the printer's. The raster PostScript build and a PPD without them are not affected.
+    uint32_t space = common::fieldBits(job.pageHeader.cupsColorSpace);
+    job.greySpace = space == CUPS_CSPACE_SW ? CUPS_CSPACE_SW : CUPS_CSPACE_W;
+    job.greyOutput = !psOutput && attributeIsTrue("brovaneGrey");
+    job.phoneResolution = 0;
+    ppd_attr_t *offered = ppdFindAttr(job.ppd, "brovaneResolution", nullptr);
+    if (offered != nullptr && offered->value != nullptr) {
+        char *end = nullptr;
+        errno = 0;
+        unsigned long dpi = std::strtoul(offered->value, &end, 10);
+        if (errno == 0 && end != offered->value && *end == '\0' && dpi > 0 && dpi <= kMaxPhoneResolution)
+            job.phoneResolution = static_cast<uint32_t>(dpi);
+    }
 
     job.deviceResolution[0] = job.pageHeader.HWResolution[0];
     job.deviceResolution[1] = job.pageHeader.HWResolution[1];

@@ -129,9 +129,10 @@ static bool setupAsUrf(int pageNumber)
                         in.cupsHeight, reason);
         return false;
     }
-    // A black page for a 1-bit printer needs no conversion at all: its rows
-    // are the output's rows (grey pages are never enlarged).
-    if (input.form == RowForm::inkBits && common::fieldBits(job.pageHeader.cupsColorSpace) == CUPS_CSPACE_K)
+    // A black page for a 1-bit printer needs no conversion at all where it is not enlarged: its
+    // rows are the output's rows.
+    if (input.form == RowForm::inkBits && common::fieldBits(job.pageHeader.cupsColorSpace) == CUPS_CSPACE_K &&
+        job.pageHeader.cupsBitsPerPixel == 1 && page.scale == 1 && page.rowScale == 1)
         input.form = RowForm::outputBits;
     return true;
 }
@@ -219,7 +220,7 @@ int32_t decodeRasterRows(int32_t width, int32_t height)
                         static_cast<unsigned long>(rowBytes + lineBytes));
         return 1;
     }
-    uint32_t scale = psOutput ? 1 : static_cast<uint32_t>(page.scale);
+    uint32_t scale = psOutput ? 1 : static_cast<uint32_t>(page.rowScale);
     int32_t bitsPerPixel = psOutput ? static_cast<int32_t>(job.pageHeader.cupsBitsPerPixel) : page.urfBitsPerPixel;
     // The last byte of a 1-bit row keeps only its pixels' bits: a set pad
     // bit would be ink past the page's edge.
@@ -255,7 +256,7 @@ int32_t decodeRasterRows(int32_t width, int32_t height)
                 break;
             }
         }
-        // Each line stands for `scale` output rows, as a URF line does.
+        // Each line stands for `scale` output rows (the enlargement down), as a URF line does.
         for (uint32_t replica = 0; replica < scale; replica++) {
             if (replica > 0)
                 common::exitIfStopped();

@@ -103,6 +103,16 @@ void greyToRgb(const uint8_t *grey, uint32_t pixels, uint8_t *rgb)
     last[2] = grey[i];
 }
 
+void rgbToGrey(uint8_t *line, uint32_t pixels)
+{
+    // Grey byte p is stored after RGB bytes 3p..3p+2 are read, and p <= 3p, so no pixel is
+    // overwritten before it is read. The weights sum to 256: white stays 255, black 0.
+    for (uint32_t p = 0; p < pixels; p++) {
+        const uint8_t *rgb = line + 3 * static_cast<size_t>(p);
+        line[p] = static_cast<uint8_t>((77u * rgb[0] + 150u * rgb[1] + 29u * rgb[2] + 128u) >> 8);
+    }
+}
+
 // The RGB pixel at `pixel` twice, as the first six bytes in memory of a
 // word stored with memcpy (the last two bytes are 0).
 static inline uint64_t rgbTwice(const uint8_t *pixel)
@@ -214,24 +224,24 @@ bool prepareRows(uint32_t rows)
     // Page setup admits 8-bit and 24-bit pages of at most 2^18 output pixels
     // a line, enlarged, and imageable areas as wide at most, so each size
     // below is at most 1.5 MiB and cannot overflow. A widened row holds the
-    // enlarged page's pixels, or the area's from the first pixel widened.
+    // enlarged page's pixels, or the area's from the first pixel widened
+    // (one byte a pixel once a colour page is made grey, or a grey one
+    // before it is packed or expanded); an expanded grey row the output's.
     size_t pixels = page.urfWidth;
     size_t scale = static_cast<size_t>(page.scale);
     size_t outPixels = job.pageHeader.cupsWidth;
+    bool expand = page.urfColorSpace == 0 && job.pageHeader.cupsBitsPerPixel == 24;
     size_t needed = 0;
-    uint8_t **buffer = nullptr;
-    size_t *capacity = nullptr;
-    if (page.urfColorSpace == 0 && job.monochrome == 0) {
+    bool ok = true;
+    if (expand) {
         needed = (pixels > outPixels ? pixels : outPixels) * 3;
-        buffer = &emitter.rgbRow;
-        capacity = &emitter.rgbCapacity;
-    } else if (page.scale > 1 && !psOutput) {
-        size_t wide = pixels * scale > outPixels + scale ? pixels * scale : outPixels + scale;
-        needed = wide * (page.urfBitsPerPixel / 8);
-        buffer = &emitter.wideRow;
-        capacity = &emitter.wideCapacity;
+        ok = common::growBuffer(emitter.rgbRow, emitter.rgbCapacity, needed);
     }
-    bool ok = buffer == nullptr || common::growBuffer(*buffer, *capacity, needed);
+    if (ok && page.scale > 1 && !psOutput) {
+        size_t wide = pixels * scale > outPixels + scale ? pixels * scale : outPixels + scale;
+        needed = wide * (page.urfColorSpace != 0 && !job.greyOutput ? 3 : 1);
+        ok = common::growBuffer(emitter.wideRow, emitter.wideCapacity, needed);
+    }
     // The imageable area's rows where the page does not reach them: cupsBytesPerLine, at most
     // 3 x 2^18 bytes.
     if (ok && page.cut) {
@@ -267,94 +277,97 @@ static void padRow(const uint8_t *row, uint32_t bytes, uint8_t white)
     emitter.readyBytes = rowBytes;
 }
 
-// The imageable area's part of a decoded line in the page header's form: the columns from
-// skipColumns on, converted only as far as the area reaches; white where the page ends first.
+// The decoded line in the page header's form: the imageable area's part of it from column
+// skipColumns on (the whole page where it is not cut), converted only as far as the area reaches,
+// white where the page ends first. A colour page for a grey driver is made grey first, in place;
+// an enlarged line is widened from its pixel under the area's first column, which may fall inside
+// it: the row starts `phase` enlarged pixels into the widened run. Then it is packed to 1-bit black
+// (in place: cut at a pixel, not a byte), expanded from grey to RGB, or taken as it is.
 // Raster output only (the PostScript image is the whole page).
-static void convertAreaRow(uint8_t *line)
+static void convertRasterRow(uint8_t *line)
 {
     const cups_page_header2_t &header = job.pageHeader;
-    uint32_t skip = page.skipColumns;
     uint32_t width = header.cupsWidth;
-    uint32_t count = pixelsInArea();
-    if (common::fieldBits(header.cupsColorSpace) == CUPS_CSPACE_K && job.monochrome) {
-        // 8-bit grey is never enlarged: the page's columns are the line's pixels, packed where
-        // they lie (in place, from the area's first pixel: cut at a pixel, not a byte).
-        uint8_t *from = line + skip;
-        uint32_t bytes = emitter.conversions->packMonochrome(from, count);
-        emitter.ready = from;
+    uint32_t count = page.cut ? pixelsInArea() : width;
+    bool packed = header.cupsBitsPerPixel == 1;
+    if (count == 0) {
+        padRow(line, 0, packed ? 0x00 : 0xFF);
+        return;
+    }
+    // Invariant: the line's pixels first .. last - 1 hold the area's columns skip .. skip + count - 1
+    // (rounded out to whole pixels), all within its urfWidth pixels; widened, they fit wideRow
+    // (prepareRows), and so does the white after the area's count pixels.
+    uint32_t scale = static_cast<uint32_t>(page.scale);
+    uint32_t skip = page.cut ? page.skipColumns : 0;
+    uint32_t first = skip / scale, phase = skip % scale;
+    uint32_t last = (skip + count - 1) / scale + 1;
+    uint32_t size = page.urfColorSpace != 0 ? 3 : 1;
+    uint8_t *run = line + size * static_cast<size_t>(first);
+    if (size == 3 && job.greyOutput) {
+        rgbToGrey(run, last - first);
+        size = 1;
+    }
+    if (scale > 1) {
+        emitter.conversions->widenPixels(run, last - first, size, scale, emitter.wideRow);
+        run = emitter.wideRow + size * static_cast<size_t>(phase);
+    }
+    if (packed) {
+        uint32_t bytes = emitter.conversions->packMonochrome(run, count);
+        emitter.ready = run;
         emitter.readyBytes = bytes;
         if (count < width)
-            padRow(from, bytes, 0x00);
-    } else if (page.urfColorSpace == 0) {
-        if (count > 0)
-            emitter.conversions->greyToRgb(line + skip, count, emitter.rgbRow);
+            padRow(run, bytes, 0x00);
+    } else if (size == 1 && header.cupsBitsPerPixel == 24) {
+        emitter.conversions->greyToRgb(run, count, emitter.rgbRow);
         std::memset(emitter.rgbRow + 3 * static_cast<size_t>(count), 0xFF, 3 * static_cast<size_t>(width - count));
         emitter.ready = emitter.rgbRow;
         emitter.readyBytes = 3 * width;
-    } else if (page.scale == 1) {
-        emitter.ready = line + 3 * static_cast<size_t>(skip);
-        emitter.readyBytes = 3 * width;
-        if (count < width)
-            padRow(emitter.ready, 3 * count, 0xFF);
     } else {
-        // Widened from the line's pixel under the area's first column, which may fall inside it:
-        // the row starts `phase` enlarged pixels into the widened run. Invariant: the widened run
-        // covers columns skip - phase .. skip + count (rounded up to a whole pixel), within the
-        // line's urfWidth pixels and wideRow's capacity (prepareRows).
-        uint32_t scale = static_cast<uint32_t>(page.scale);
-        uint32_t first = skip / scale, phase = skip % scale;
-        uint32_t last = count == 0 ? first : (skip + count - 1) / scale + 1;
-        if (last > first)
-            emitter.conversions->widenPixels(line + 3 * static_cast<size_t>(first), last - first, 3, scale,
-                                             emitter.wideRow);
-        uint8_t *row = emitter.wideRow + 3 * static_cast<size_t>(phase);
-        std::memset(row + 3 * static_cast<size_t>(count), 0xFF, 3 * static_cast<size_t>(width - count));
-        emitter.ready = row;
-        emitter.readyBytes = 3 * width;
+        emitter.ready = run;
+        emitter.readyBytes = size * width;
+        if (count == width)
+            return;
+        if (scale > 1)
+            std::memset(run + size * static_cast<size_t>(count), 0xFF, size * static_cast<size_t>(width - count));
+        else
+            padRow(run, size * count, 0xFF);
     }
 }
 
 // Brings the decoded line into the form the page's header declares and
-// notes where it is: packed to 1 bit (in place), grey expanded to RGB, or
-// widened. The PostScript image is drawn at the URF page's own size (the
-// interpreter scales it to the page), so it is never widened, and its
-// 1-bit samples are white where set, as PostScript's grey is.
-static void convertRow(uint8_t *line, int32_t bitsPerPixel)
+// notes where it is. The PostScript image is drawn at the URF page's own
+// size (the interpreter scales it to the page), so it is never widened, and
+// its 1-bit samples are white where set, as PostScript's grey is.
+static void convertRow(uint8_t *line)
 {
     if (rowsAsRead) {
         emitter.ready = line;
         emitter.readyBytes = static_cast<uint32_t>(page.rawRowBytes);
         return;
     }
-    if (page.cut) {
-        convertAreaRow(line);
+    if (!psOutput) {
+        convertRasterRow(line);
         return;
     }
     const cups_page_header2_t &header = job.pageHeader;
-    uint32_t pixelSize = static_cast<uint32_t>(bitsPerPixel) / 8;
     if (common::fieldBits(header.cupsColorSpace) == CUPS_CSPACE_K && job.monochrome) {
         emitter.readyBytes = emitter.conversions->packMonochrome(line, page.urfWidth);
         emitter.ready = line;
-        if (psOutput)
-            for (uint32_t k = 0; k < emitter.readyBytes; k++)
-                line[k] = static_cast<uint8_t>(~line[k]);
+        for (uint32_t k = 0; k < emitter.readyBytes; k++)
+            line[k] = static_cast<uint8_t>(~line[k]);
     } else if (page.urfColorSpace == 0 && !job.monochrome) {
         emitter.conversions->greyToRgb(line, page.urfWidth, emitter.rgbRow);
         emitter.ready = emitter.rgbRow;
         emitter.readyBytes = page.urfWidth * 3;
-    } else if (page.scale == 1 || psOutput) {
+    } else {
         emitter.ready = line;
         emitter.readyBytes = page.urfWidth * 3;
-    } else {
-        uint32_t scale = static_cast<uint32_t>(page.scale);
-        emitter.conversions->widenPixels(line, page.urfWidth, pixelSize, scale, emitter.wideRow);
-        emitter.ready = emitter.wideRow;
-        emitter.readyBytes = page.urfWidth * scale * pixelSize;
     }
 }
 
 void emitRow(uint32_t rowIndex, uint8_t *line, uint32_t replica, int32_t bitsPerPixel)
 {
+    (void)bitsPerPixel; // the page set up says the line's form
     // A line is converted at its first row that is written (rows above the imageable area are
     // not); the replicas after it are the same row and are written from the same converted bytes
     // (or the same text).
@@ -364,7 +377,7 @@ void emitRow(uint32_t rowIndex, uint8_t *line, uint32_t replica, int32_t bitsPer
         return;
     bool first = !emitter.lineReady;
     if (first) {
-        convertRow(line, bitsPerPixel);
+        convertRow(line);
         emitter.lineReady = true;
     }
     if (psOutput) {

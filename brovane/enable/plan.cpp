@@ -36,8 +36,10 @@ constexpr size_t kOriginalLineBytes = 57;
 constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // The raster-header values of what brovane writes.
+constexpr uint32_t kSpaceW = 0;
 constexpr uint32_t kSpaceRgb = 1;
 constexpr uint32_t kSpaceK = 3;
+constexpr uint32_t kSpaceSw = 18;
 constexpr uint32_t kSpaceSrgb = 19;
 constexpr uint32_t kSpaceRgbw = 17;
 constexpr uint32_t kOrderChunked = 0;
@@ -264,11 +266,18 @@ static bool headerWith(ppd_file_t *ppd, const char *options, cups_page_header2_t
     return ok;
 }
 
+// Whether brovane enlarges a page of `offered` dpi to x by y dpi by whole numbers, both ways.
+static bool wholeMultiple(unsigned x, unsigned y, unsigned offered)
+{
+    return offered != 0 && x != 0 && y != 0 && x % offered == 0 && y % offered == 0;
+}
+
 // A print quality or colour mode, as the scheduler passes it to the filters,
 // or a media type (the scheduler's media-type is a MediaType choice), that
-// makes the driver print at another resolution than the default: the reason
-// to refuse, or an empty string.
-static std::string qualityMismatch(ppd_file_t *ppd, unsigned resolution)
+// makes the driver print at a resolution brovane can't enlarge the one the
+// queue offers phones to by whole numbers: the reason to refuse, or an empty
+// string.
+static std::string qualityMismatch(ppd_file_t *ppd, unsigned offered)
 {
     static const char *const qualities[] = {"Draft", "Normal", "High"}; // print-quality 3, 4, 5
     static const char *const modes[] = {"monochrome", "color"};
@@ -283,10 +292,10 @@ static std::string qualityMismatch(ppd_file_t *ppd, unsigned resolution)
     for (const std::string &options : tried) {
         cups_page_header2_t header;
         if (headerWith(ppd, options.c_str(), header) &&
-            (header.HWResolution[0] != resolution || header.HWResolution[1] != resolution))
-            return format("with %s it prints at %ux%u dpi, by default at %u dpi: a phone renders every page at "
-                          "the one resolution the queue advertises",
-                          options.c_str(), header.HWResolution[0], header.HWResolution[1], resolution);
+            !wholeMultiple(header.HWResolution[0], header.HWResolution[1], offered))
+            return format("with %s it prints at %ux%u dpi, which is not a whole multiple of the %u dpi phones "
+                          "would be offered: a phone renders every page at the one resolution the queue advertises",
+                          options.c_str(), header.HWResolution[0], header.HWResolution[1], offered);
     }
     return std::string();
 }
@@ -296,7 +305,7 @@ struct ResolutionChoice {
     size_t entry;          // its *Resolution entry
     std::string name;      // e.g. "601x600dpi"
     unsigned named, namedY; // what the name stands for, 0 when nothing
-    unsigned prints;       // the horizontal resolution it prints at, 0 when not square
+    unsigned printsX, printsY; // the resolution it prints at, 0 when its code gives no header
     bool isDefault;
 };
 
@@ -308,12 +317,14 @@ static std::vector<ResolutionChoice> resolutionChoices(ppd_file_t *ppd, const st
     for (size_t i = 0; i < entries.size(); i++) {
         if (entries[i].keyword != "*Resolution" || entries[i].option.empty())
             continue;
-        ResolutionChoice choice{i, entries[i].option, 0, 0, 0, entries[i].option == defaultName};
+        ResolutionChoice choice{i, entries[i].option, 0, 0, 0, 0, entries[i].option == defaultName};
         nameResolution(choice.name, choice.named, choice.namedY);
         cups_page_header2_t header;
         std::string options = "Resolution=" + choice.name;
-        if (headerWith(ppd, options.c_str(), header) && header.HWResolution[0] == header.HWResolution[1])
-            choice.prints = header.HWResolution[0];
+        if (headerWith(ppd, options.c_str(), header)) {
+            choice.printsX = header.HWResolution[0];
+            choice.printsY = header.HWResolution[1];
+        }
         choices.push_back(choice);
     }
     return choices;
@@ -555,10 +566,12 @@ Plan planFor(const char *path, const std::string &text)
     }
 
     // The raster the driver takes with the queue's default options: brovane
-    // writes 1-bit black (chunked K) for printers marked black-and-white and
-    // 24-bit chunked RGB for the others, nothing else. Where the PPD asks for
-    // 32-bit RGBW (hpcups' colour inkjets), brovane's page header says 24-bit
-    // sRGB, which such a driver takes as any RGB page.
+    // writes 1-bit black (chunked K) for printers marked black-and-white,
+    // 8-bit grey (chunked, in the PPD's grey space) for grey drivers, which
+    // the line added below tells it, and 24-bit chunked RGB for the others,
+    // nothing else. Where the PPD asks for 32-bit RGBW (hpcups' colour
+    // inkjets), brovane's page header says 24-bit sRGB, which such a driver
+    // takes as any RGB page.
     ppdMarkDefaults(ppd);
     cups_page_header2_t header;
     std::memset(&header, 0, sizeof header);
@@ -570,23 +583,32 @@ Plan planFor(const char *path, const std::string &text)
     uint32_t order = common::fieldBits(header.cupsColorOrder);
     bool black = header.cupsBitsPerColor == 1 && header.cupsBitsPerPixel == 1 && space == kSpaceK &&
                  order == kOrderChunked;
+    bool grey = header.cupsBitsPerColor == 8 && header.cupsBitsPerPixel == 8 && order == kOrderChunked &&
+                (space == kSpaceW || space == kSpaceSw);
     bool colour = header.cupsBitsPerColor == 8 && order == kOrderChunked &&
                   ((header.cupsBitsPerPixel == 24 && (space == kSpaceRgb || space == kSpaceSrgb)) ||
                    (header.cupsBitsPerPixel == 32 && space == kSpaceRgbw));
     bool marked = attributeIsTrue(ppd, "BWOnly") || attributeIsTrue(ppd, "ReceiptPrinter");
     unsigned xres = header.HWResolution[0], yres = header.HWResolution[1];
+    // Phones are offered one resolution, the same both ways; brovane enlarges
+    // their pages to the printer's by whole numbers in each direction. The
+    // largest that does, unless the Resolution choices name another below.
+    unsigned lower = xres < yres ? xres : yres;
+    unsigned offered = wholeMultiple(xres, yres, lower) ? lower : 0;
     const char *orders[] = {"chunked", "banded", "planar"};
-    Plan plan{Verdict::change, {}, {}, {}, xres, colour};
-    if (!black && !colour)
+    Plan plan{Verdict::change, {}, {}, {}, offered, colour};
+    if (!black && !grey && !colour)
         plan = refuse(format("its driver %s takes %u-bit raster of colour space %u, %s, %u bits a pixel; "
-                             "brovane writes 1-bit black or 24-bit RGB (for RGBW drivers too)",
+                             "brovane writes 1-bit black, 8-bit grey or 24-bit RGB (for RGBW drivers too)",
                              driver.program.c_str(), header.cupsBitsPerColor, space,
                              order < 3 ? orders[order] : "unknown order", header.cupsBitsPerPixel));
-    else if (colour && marked)
-        plan = refuse("marked black-and-white (*BWOnly or *ReceiptPrinter), but its driver takes 24-bit colour");
-    else if (xres == 0 || xres != yres)
-        plan = refuse(format("its default resolution is %ux%u dpi: a URF job has one resolution for both "
-                             "directions", xres, yres));
+    else if (!black && marked)
+        plan = refuse(format("marked black-and-white (*BWOnly or *ReceiptPrinter), but its driver takes %s",
+                             grey ? "8-bit grey" : "24-bit colour"));
+    else if (offered == 0)
+        plan = refuse(format("its default resolution is %ux%u dpi: neither way is a whole multiple of the other, "
+                             "so no one resolution of a phone's page enlarges to it",
+                             xres, yres));
     if (plan.verdict == Verdict::refuse) {
         ppdClose(ppd);
         return plan;
@@ -607,68 +629,82 @@ Plan planFor(const char *path, const std::string &text)
         }
     }
 
+    // The scheduler advertises the first Resolution choice's name (e.g.
+    // "601x600dpi" as RS601, "720x360dpi" as RS720), or *DefaultResolution
+    // without such an option, or 300 dpi: the queue must advertise a
+    // resolution brovane enlarges to the printer's by whole numbers. A
+    // choice named for one (the same both ways) that divides the default
+    // resolution, and prints at whole multiples of it, goes first: the
+    // largest such, the default one where it is; the default stays the default.
+    std::vector<ResolutionChoice> choices = resolutionChoices(ppd, entries);
+    size_t first = std::string::npos, leading = std::string::npos, defaultAt = std::string::npos;
+    unsigned best = 0;
+    for (size_t i = 0; i < choices.size(); i++) {
+        const ResolutionChoice &choice = choices[i];
+        if (leading == std::string::npos)
+            leading = choice.entry;
+        if (choice.isDefault)
+            defaultAt = i;
+        bool right = choice.named == choice.namedY && wholeMultiple(xres, yres, choice.named) &&
+                     wholeMultiple(choice.printsX, choice.printsY, choice.named);
+        if (right && (choice.named > best || (choice.named == best && choice.isDefault))) {
+            best = choice.named;
+            first = choice.entry;
+        }
+    }
+    if (!choices.empty() && first == std::string::npos) {
+        ppdClose(ppd);
+        return refuse(format("no choice of its Resolution option is named for a resolution that %s the %ux%u dpi "
+                             "it prints at by default (\"%s\"): the scheduler would advertise another resolution "
+                             "to phones",
+                             xres == yres ? "is or divides" : "divides", xres, yres,
+                             defaultAt == std::string::npos ? "" : choices[defaultAt].name.c_str()));
+    }
+    if (!choices.empty())
+        offered = plan.resolution = best;
+
     // Every print quality, colour mode and media type a phone may ask for
-    // must print at the one resolution the queue advertises: phones render at it.
-    std::string mismatch = qualityMismatch(ppd, xres);
+    // must print at whole multiples of the resolution phones render at.
+    std::string mismatch = qualityMismatch(ppd, offered);
     if (!mismatch.empty()) {
         ppdClose(ppd);
         return refuse(mismatch);
     }
 
-    // The scheduler advertises the first Resolution choice's name (e.g.
-    // "601x600dpi" as RS601), or *DefaultResolution without such an option,
-    // or 300 dpi: the queue must advertise the resolution brovane prints at,
-    // since a grey page keeps its pixels. A choice named for it goes first
-    // (the default one when its name is right); the default stays the default.
-    std::vector<ResolutionChoice> choices = resolutionChoices(ppd, entries);
     // The scheduler offers phones each size with the margins of its
     // *ImageableArea: where the driver prints inside margins of its own, those.
     unsigned borderless = 0;
     std::vector<AreaFix> areaFixes = driverAreas(ppd, path, text, entries, driver.program, header, borderless);
     ppdClose(ppd);
-    size_t first = std::string::npos, leading = std::string::npos, defaultAt = std::string::npos;
-    for (size_t i = 0; i < choices.size(); i++) {
-        if (leading == std::string::npos)
-            leading = choices[i].entry;
-        bool right = choices[i].named == xres && choices[i].namedY == xres && choices[i].prints == xres;
-        if (choices[i].isDefault) {
-            defaultAt = i;
-            if (right)
-                first = choices[i].entry;
-        }
-        if (right && first == std::string::npos)
-            first = choices[i].entry;
-    }
-    if (!choices.empty() && first == std::string::npos)
-        return refuse(format("no choice of its Resolution option is named for the %u dpi it prints at by "
-                             "default (\"%s\"): the scheduler would advertise another resolution to phones",
-                             xres, defaultAt == std::string::npos ? "" : choices[defaultAt].name.c_str()));
     bool reorder = first != std::string::npos && first != leading;
-    // A 1-bit black driver gets grey pages only: a PPD that calls it a colour
-    // device would have the scheduler offer phones colour (SRGB24) too.
+    // A 1-bit black or 8-bit grey driver gets grey pages only: a PPD that
+    // calls it a colour device would have the scheduler offer phones colour
+    // (SRGB24) too.
     size_t colourDevice = std::string::npos;
-    for (size_t i = 0; i < entries.size() && black; i++)
+    for (size_t i = 0; i < entries.size() && !colour; i++)
         if (entries[i].keyword == "*ColorDevice" && strcasecmp(entries[i].value.c_str(), "False") != 0)
             colourDevice = i;
     // Without a Resolution option, *DefaultResolution says it.
     size_t defaultLine = std::string::npos;
-    std::string defaultResolution = format("*DefaultResolution: %udpi\n", xres);
+    std::string defaultResolution = format("*DefaultResolution: %udpi\n", offered);
     if (choices.empty()) {
         for (size_t i = 0; i < entries.size(); i++)
             if (entries[i].keyword == "*DefaultResolution" && entries[i].option.empty())
                 defaultLine = i;
         unsigned x = 0, y = 0;
-        if (defaultLine != std::string::npos && nameResolution(entries[defaultLine].value, x, y) && x == xres &&
-            y == xres)
+        if (defaultLine != std::string::npos && nameResolution(entries[defaultLine].value, x, y) && x == offered &&
+            y == offered)
             defaultResolution.clear();
     } else {
         defaultResolution.clear();
     }
 
     // The new PPD: the original with the resolution named first (or the
-    // default resolution said) and a black driver no colour device; after
-    // the driver's filter line, a line that sends brovane's raster to the
-    // same driver at the same cost, and the black-and-white mark.
+    // default resolution said) and a black or grey driver no colour device;
+    // after the driver's filter line, a line that sends brovane's raster to
+    // the same driver at the same cost, the black-and-white mark or the grey
+    // one, and the resolution phones are offered (brovane enlarges their
+    // grey pages too where the printer's is higher).
     std::string changed;
     std::string added = "*% brovane-enable: URF jobs go through brovane, then the driver named above.\n";
     if (driver.two)
@@ -678,6 +714,9 @@ Plan planFor(const char *path, const std::string &text)
         added += "*cupsFilter: \"" + std::string(kRasterType) + " " + driver.cost + " " + driver.program + "\"\n";
     if (black && !marked)
         added += "*BWOnly: True\n";
+    if (grey)
+        added += "*brovaneGrey: True\n";
+    added += format("*brovaneResolution: \"%u\"\n", offered);
     if (defaultLine == std::string::npos)
         added += defaultResolution;
     size_t driverEnd = entries[driver.entry].end;
@@ -719,7 +758,9 @@ Plan planFor(const char *path, const std::string &text)
 
     plan.changed = changed;
     plan.summary = format("then %s, %s at %u dpi", driver.program.c_str(),
-                          black ? "1-bit black" : "24-bit colour", xres);
+                          black ? "1-bit black" : grey ? "8-bit grey" : "24-bit colour", offered);
+    if (xres != offered || yres != offered)
+        plan.summary += format(" enlarged to its %ux%u dpi", xres, yres);
     if (!dropped.empty()) {
         plan.summary += ", phones offered its own media " + ownMedia + " (";
         for (size_t i = 0; i < dropped.size(); i++)
