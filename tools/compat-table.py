@@ -72,13 +72,13 @@ REASON_CLASSES = (
     (r"PostScript|PDF", "PostScript or PDF"),
     (r"takes 8-bit raster of colour space (0|18),", "8-bit grey raster"),
     (r"takes \d+-bit raster|brovane writes", "other raster brovane does not write"),
-    (r"resolution is \d+x\d+", "unequal resolutions"),
+    (r"resolution is \d+x\d+", "unequal resolutions, neither a multiple of the other"),
     (r"not CUPS raster", "driver takes no CUPS raster"),
     (r"give no raster page header", "no page header from the defaults"),
     (r"driverless", "driverless"),
     (r"not a PPD", "unreadable PPD"),
     (r"black-and-white", "black-and-white mark on a colour driver"),
-    (r"it prints at \d+x\d+ dpi, by default at", "an option prints at another resolution"),
+    (r"it prints at \d+x\d+ dpi, which is not a whole multiple", "an option prints at another resolution"),
     (r"no choice of its Resolution option", "no Resolution choice named for its resolution"),
 )
 

@@ -38,7 +38,8 @@ struct Plan {
     std::string changed; // for change: the whole new PPD
     std::string summary; // for change: e.g. "then rastertolabel, 1-bit black at 203 dpi"
     unsigned resolution; // for change: the dots per inch brovane writes, with every print quality
-    bool colour;         // for change: 24-bit colour (else 1-bit black)
+    bool colour;         // for change: 24-bit colour (else 1-bit black or 8-bit grey)
+    const char *kind = "1-bit black"; // for change: what brovane writes, "8-bit grey", "24-bit colour"
 };
 
 // Works out the plan for the PPD at `path`, whose bytes are `text`.

@@ -264,7 +264,7 @@ static std::string notTrueSize(const std::string &urf, const Plan &plan)
                 k = dash + 1;
             }
         } else if (keyword == "SRGB24" && !plan.colour) {
-            why = "it advertises SRGB24, brovane prints 1-bit black";
+            why = std::string("it advertises SRGB24, brovane prints ") + plan.kind;
         }
         at = end + 1;
     }
@@ -301,7 +301,7 @@ static std::string pwgNotTrueSize(const Advertised &now, const Plan &plan)
         bool grey = type == "black_1" || type == "black_8" || type == "sgray_8";
         bool colour = type == "srgb_8" || type == "rgb_8";
         if (colour && !plan.colour)
-            return "it advertises pwg-raster-document-type-supported " + type + ", brovane prints 1-bit black";
+            return "it advertises pwg-raster-document-type-supported " + type + ", brovane prints " + plan.kind;
         if (!grey && !colour)
             return "it advertises pwg-raster-document-type-supported " + type + ", which brovane-pwg does not convert";
     }

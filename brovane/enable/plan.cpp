@@ -757,8 +757,8 @@ Plan planFor(const char *path, const std::string &text)
     changed += originalLines(text);
 
     plan.changed = changed;
-    plan.summary = format("then %s, %s at %u dpi", driver.program.c_str(),
-                          black ? "1-bit black" : grey ? "8-bit grey" : "24-bit colour", offered);
+    plan.kind = black ? "1-bit black" : grey ? "8-bit grey" : "24-bit colour";
+    plan.summary = format("then %s, %s at %u dpi", driver.program.c_str(), plan.kind, offered);
     if (xres != offered || yres != offered)
         plan.summary += format(" enlarged to its %ux%u dpi", xres, yres);
     if (!dropped.empty()) {

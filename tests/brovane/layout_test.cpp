@@ -83,10 +83,32 @@ const char *kBlackLines = R"(*ColorDevice: False
 *Resolution 203dpi/203 DPI: "<</HWResolution[203 203]/cupsBitsPerColor 1/cupsColorSpace 3>>setpagedevice"
 *CloseUI: *Resolution)";
 
-std::string printerPpd(bool colour)
+// A grey laser's driver at 720x360 dpi, as brovane-enable leaves its PPD; and a colour inkjet at 600x300.
+const char *kGreyLines = R"(*ColorDevice: False
+*DefaultColorSpace: Gray
+*brovaneGrey: True
+*brovaneResolution: "360"
+*OpenUI *Resolution/Resolution: PickOne
+*OrderDependency: 20 AnySetup *Resolution
+*DefaultResolution: 360dpi
+*Resolution 360dpi/720x360 DPI: "<</HWResolution[720 360]/cupsBitsPerColor 8/cupsColorSpace 0>>setpagedevice"
+*CloseUI: *Resolution)";
+
+const char *kWideLines = R"(*ColorDevice: True
+*DefaultColorSpace: RGB
+*OpenUI *Resolution/Resolution: PickOne
+*OrderDependency: 20 AnySetup *Resolution
+*DefaultResolution: 300dpi
+*Resolution 300dpi/600x300 DPI: "<</HWResolution[600 300]/cupsBitsPerColor 8/cupsColorSpace 1>>setpagedevice"
+*CloseUI: *Resolution)";
+
+enum Printer { black203, colour300, grey720x360, colour600x300 };
+
+std::string printerPpd(Printer printer)
 {
+    const char *lines[] = {kBlackLines, kColourLines, kGreyLines, kWideLines};
     std::vector<char> text(std::strlen(kPpd) + 1024);
-    std::snprintf(text.data(), text.size(), kPpd, colour ? kColourLines : kBlackLines);
+    std::snprintf(text.data(), text.size(), kPpd, lines[printer]);
     return writeTempFile(Bytes(text.data(), text.data() + std::strlen(text.data())), ".ppd");
 }
 
@@ -136,7 +158,9 @@ Ink inkOf(const RasterPage &page)
     for (size_t y = 0; y < page.rows.size(); y++)
         for (uint32_t x = 0; x < h.cupsWidth; x++) {
             const Bytes &row = page.rows[y];
-            bool dark = h.cupsBitsPerPixel == 1 ? (row[x / 8] >> (7 - x % 8)) & 1 : row[3 * x] < 128;
+            bool dark = h.cupsBitsPerPixel == 1   ? (row[x / 8] >> (7 - x % 8)) & 1
+                        : h.cupsBitsPerPixel == 8 ? row[x] < 128
+                                                  : row[3 * x] < 128;
             if (!dark)
                 continue;
             if (ink.top < 0)
@@ -159,6 +183,9 @@ void expectLaidOutAsGhostscript(const RasterPage &mine, const RasterPage &refere
         EXPECT_EQ(m.ImagingBoundingBox[i], r.ImagingBoundingBox[i]) << what << ", ImagingBoundingBox " << i;
     EXPECT_EQ(m.Margins[0], r.Margins[0]) << what;
     EXPECT_EQ(m.Margins[1], r.Margins[1]) << what;
+    EXPECT_EQ(m.HWResolution[0], r.HWResolution[0]) << what;
+    EXPECT_EQ(m.HWResolution[1], r.HWResolution[1]) << what;
+    EXPECT_EQ(m.cupsBitsPerPixel, r.cupsBitsPerPixel) << what;
     EXPECT_EQ(m.cupsWidth, r.cupsWidth) << what;
     EXPECT_EQ(m.cupsHeight, r.cupsHeight) << what;
     EXPECT_STREQ(m.cupsPageSizeName, r.cupsPageSizeName) << what;
@@ -174,7 +201,8 @@ void expectLaidOutAsGhostscript(const RasterPage &mine, const RasterPage &refere
 struct Case {
     const char *what;
     double width, height; // the page, in points
-    bool colour;          // colour printer (else 1-bit black)
+    Printer printer;
+    bool colour;          // a colour page (else grey)
     int phoneDpi;         // the page's resolution
     const char *options;  // the job's options
 };
@@ -185,23 +213,31 @@ TEST(BrovaneLayout, PagesAreLaidOutOnTheirPaperAsGhostscriptLaysThemOut)
         GTEST_SKIP() << "Ghostscript is not installed";
     const Case cases[] = {
         // Enlarged twice and cut at 300 dpi; margins of tenths of a point.
-        {"colour 4x6 at 150 dpi", 288, 432, true, 150, "PageSize=w288h432"},
+        {"colour 4x6 at 150 dpi", 288, 432, colour300, true, 150, "PageSize=w288h432"},
         // The job names another paper (and one names none): the page's own is taken.
-        {"colour A6, the job asking 4x6", 298, 420, true, 300, "PageSize=w288h432"},
-        {"colour landscape label, no paper named", 288, 144, true, 300, ""},
+        {"colour A6, the job asking 4x6", 298, 420, colour300, true, 300, "PageSize=w288h432"},
+        {"colour landscape label, no paper named", 288, 144, colour300, true, 300, ""},
         // 1-bit black cut at a pixel that is not a byte's first.
-        {"black A6 at 203 dpi", 298, 420, false, 203, ""},
-        {"black landscape label at 203 dpi", 288, 144, false, 203, "media=w288h144"},
+        {"black A6 at 203 dpi", 298, 420, black203, false, 203, ""},
+        {"black landscape label at 203 dpi", 288, 144, black203, false, 203, "media=w288h144"},
+        // Resolutions that differ across and down: each way its own enlargement; grey drivers' pages
+        // in 8-bit grey, colour ones by their luma.
+        {"colour 4x6 at 300 dpi on 600x300", 288, 432, colour600x300, true, 300, ""},
+        {"grey A6 at 300 dpi on 600x300", 298, 420, colour600x300, false, 300, ""},
+        {"colour 4x6 at 360 dpi for a 720x360 grey driver", 288, 432, grey720x360, true, 360, ""},
+        {"grey label at 360 dpi for a 720x360 grey driver", 288, 144, grey720x360, false, 360, ""},
     };
+    const char *references[] = {"-r203 -dcupsColorSpace=3 -dcupsBitsPerColor=1",
+                                "-r300 -dcupsColorSpace=1 -dcupsBitsPerColor=8",
+                                "-r720x360 -dcupsColorSpace=0 -dcupsBitsPerColor=8",
+                                "-r600x300 -dcupsColorSpace=1 -dcupsBitsPerColor=8"};
     for (const Case &c : cases) {
-        std::string ppd = printerPpd(c.colour);
+        std::string ppd = printerPpd(c.printer);
         std::string source = framePage(c.width, c.height);
         std::string urf = phonePage(source, c.width, c.height, c.phoneDpi, "urf",
                                     c.colour ? "-dcupsColorSpace=19 -dcupsBitsPerColor=8"
                                              : "-dcupsColorSpace=18 -dcupsBitsPerColor=8");
-        std::string reference = ghostscript(c.colour ? "-sDEVICE=cups -r300 -dcupsColorSpace=1 -dcupsBitsPerColor=8"
-                                                     : "-sDEVICE=cups -r203 -dcupsColorSpace=3 -dcupsBitsPerColor=1",
-                                            source, ppd);
+        std::string reference = ghostscript(std::string("-sDEVICE=cups ") + references[c.printer], source, ppd);
         ASSERT_FALSE(urf.empty() || reference.empty()) << c.what << ": Ghostscript failed";
         RunOptions options;
         options.env = {{"PPD", ppd}};
@@ -232,7 +268,7 @@ TEST(BrovaneLayout, BorderlessPaperKeepsTheWholePageAndPaperThePrinterLacksPrint
 {
     if (!haveProgram("gs"))
         GTEST_SKIP() << "Ghostscript is not installed";
-    std::string ppd = printerPpd(true);
+    std::string ppd = printerPpd(colour300);
     RunOptions options;
     options.env = {{"PPD", ppd}};
     std::string source = framePage(288, 432);

@@ -58,6 +58,10 @@ REAL = (
     ("epson", "escpr", "escpr:0/cups/model/epson-inkjet-printer-escpr/Epson-ET-2750_Series-epson-escpr-en.ppd",
      ("epson-escpr-wrapper", "epson-escpr")),
     ("canon", "gutenprint", "gutenprint.5.3://bjc-PIXMA-MG5100", ("rastertogutenprint.5.3",)),
+    # A grey laser (8-bit grey driver), and printers whose resolution differs across and down.
+    ("hp-lj1010", "gutenprint", "gutenprint.5.3://hp-lj_1010", ("rastertogutenprint.5.3",)),
+    ("hp-dj1000", "hpcups", "hp-deskjet_1000_j110_series.ppd", ("hpcups",)),  # 600x300 dpi
+    ("epson-c88", "gutenprint", "gutenprint.5.3://escp2-c88", ("rastertogutenprint.5.3",)),  # 720x360 dpi
 )
 REAL_PACKAGES = ("printer-driver-hpcups", "printer-driver-gutenprint")  # taken apart, not installed
 REAL_LIBRARIES = ("libhpmud0", "libgutenprint9", "printer-driver-brlaser", "printer-driver-escpr")
@@ -132,6 +136,17 @@ def fetch_real_drivers(work, filters):
             with open(os.path.join(ppds, queue + ".ppd"), "wb") as f:
                 f.write(run([generator, "cat", name]).stdout)
     return ppds
+
+
+def whole_sheets(ppd):
+    """Whether a PPD's text calls any size's imageable area its whole sheet."""
+    text = ppd.decode("latin-1")
+    sheets = dict(re.findall(r'^\*PaperDimension ([^/:\s]+)[^:]*:\s*"([\d.]+ [\d.]+)"', text, re.M))
+    for name, area in re.findall(r'^\*ImageableArea ([^/:\s]+)[^:]*:\s*"([\d.\s]+)"', text, re.M):
+        edges = [float(v) for v in area.split()]
+        if name in sheets and edges[:2] == [0, 0] and edges[2:] == [float(v) for v in sheets[name].split()]:
+            return True
+    return False
 
 
 def ppd_defaults(path):
@@ -448,7 +463,7 @@ def check_real_job(sched, args, queue, ppd, programs, job, form, urf_file, inche
     check(not driver_pages or len(driver_pages) == want_pages, "job %d on %s (%s): the driver printed %d pages, "
           "not %d" % (job, queue, form, len(driver_pages), want_pages))
     for page in written:
-        area = imageable_dots(ppd, page["xResolution"])
+        area = imageable_dots(ppd, page["xResolution"], down=page["yResolution"])
         check(abs(page["width"] - area[0]) <= 1 and abs(page["height"] - area[1]) <= 1,
               "job %d on %s (%s): pages of %d x %d dots, the imageable area of the job's %.2f x %.2f in paper is "
               "%d x %d" % (job, queue, form, page["width"], page["height"], inches[0], inches[1], area[0], area[1]))
@@ -460,19 +475,21 @@ def check_real_job(sched, args, queue, ppd, programs, job, form, urf_file, inche
     return written[0]
 
 
-def pcl_checks(queue, data, form, dots, resolution):
+def pcl_checks(queue, data, form, dots, resolution, down=None):
     """What the PCL and PJL of hpcups and brlaser say about a job: the raster
-    width (`dots`, the paper's imageable width) and resolution (hpcups), the
-    resolution (brlaser), the sides, and the copies brlaser has the printer
-    make."""
+    width (`dots`, the paper's imageable width) and resolution (hpcups: one
+    of the printer's across and `down`, which hpcups states for 600x300),
+    the resolution (brlaser), the sides, and the copies brlaser has the
+    printer make."""
     two_sided = form.get("sides", "one-sided") != "one-sided"
     duplex = re.search(rb"\x1b&l[12]S|@PJL SET DUPLEX=ON", data) is not None
     check(duplex == two_sided, "%s (%s): duplex command %s in the driver's output" % (
         queue, form, "present" if duplex else "missing"))
     if queue.startswith("hp-"):
         widths, resolutions, _ = pcl_pages(data)
-        check(widths == {dots} and resolutions == {resolution}, "%s (%s): PCL raster widths %s at %s dpi, not %d "
-              "at %d" % (queue, form, widths, resolutions, dots, resolution))
+        check(widths == {dots} and len(resolutions) == 1 and resolutions <= {resolution, down or resolution},
+              "%s (%s): PCL raster widths %s at %s dpi, not %d at %d" % (queue, form, widths, resolutions, dots,
+                                                                      resolution))
     else:
         check(re.findall(rb"@PJL SET RESOLUTION = (\d+)", data) == [b"%d" % resolution],
               "%s (%s): PJL resolution %s" % (queue, form, re.findall(rb"@PJL SET RESOLUTION = (\d+)", data)))
@@ -611,11 +628,12 @@ def ppd_papers(path):
     return papers, re.search(r"^\*DefaultPageSize: (\S+)", text, re.M).group(1), custom
 
 
-def imageable_dots(path, resolution, name=None):
-    """Width and height in dots of a PPD paper's imageable area (the default paper's without `name`)."""
+def imageable_dots(path, resolution, name=None, down=None):
+    """Width and height in dots of a PPD paper's imageable area (the default paper's without `name`), at
+    `resolution` (across and, without `down`, down)."""
     papers, default, _ = ppd_papers(path)
     left, bottom, right, top = papers[name or default][2]
-    return round((right - left) * resolution / 72), round((top - bottom) * resolution / 72)
+    return round((right - left) * resolution / 72), round((top - bottom) * (down or resolution) / 72)
 
 
 class PPDCode:
@@ -1676,9 +1694,11 @@ def main():
             result = run_enable(args.enable, sched, queue)
             check(result.returncode == 0, "brovane-enable %s: %s" % (queue, result.stderr.decode()))
             log(result.stdout.decode().strip())
-            # gutenprint's PPD calls every size borderless, its driver prints
-            # with margins: phones are offered the driver's.
-            check(origin != "gutenprint" or b"margins: the driver's own for" in result.stdout,
+            # gutenprint's PPD calls the sizes its library prints full bleed
+            # borderless, its driver prints them with margins: phones are
+            # offered the driver's.
+            check(origin != "gutenprint" or not whole_sheets(original[queue]) or
+                  b"margins: the driver's own for" in result.stdout,
                   "%s: no margins of the driver's own: %s" % (queue, result.stdout.decode()))
             formats, urf, qualities, sides, ready, default, pwg_resolutions, pwg_types = client.attributes(queue)
             check_invites(queue, before[queue], formats, ready, default, ppd_defaults(stored[queue])[0])
@@ -1720,11 +1740,12 @@ def main():
                 # The first job carries no attributes: the queue's defaults.
                 attributes = {k: v for k, v in form.items() if k != "pwg"}
                 job = client.submit("form" if index else "print", queue, urf_file, attributes if index else None)
-                check_real_job(sched, args, queue, ppd, programs, job, form, urf_file, inches, pages, manual)
+                page = check_real_job(sched, args, queue, ppd, programs, job, form, urf_file, inches, pages, manual)
                 data = device[queue].settle(so_far)
                 check(len(data) > 0, "%s: job %d sent the printer nothing" % (queue, job))
                 if origin in ("hpcups", "brlaser"):
-                    pcl_checks(queue, data, form, imageable_dots(ppd, resolution)[0], resolution)
+                    across = page["xResolution"]  # the printer's, which may be a multiple of the one advertised
+                    pcl_checks(queue, data, form, imageable_dots(ppd, across)[0], across, page["yResolution"])
                 made.append("%s%s%s%s%s" % ("PWG %s " % form["pwg"] if "pwg" in form else "",
                                             form["mode"], " q%d" % form["quality"] if "quality" in form else "",
                                           " " + form["sides"] if form.get("sides", "one-sided") != "one-sided" else "",
@@ -1743,7 +1764,7 @@ def main():
             resolution = [int(k[2:].split("-")[0]) for k in client.attributes(queue)[1] if k.startswith("RS")][0]
             try:
                 check_placements(placement, queue, resolution,
-                                 inkjet=queue in ("hp-envy", "hp-deskjet", "epson", "canon"))
+                                 inkjet=queue in ("hp-envy", "hp-deskjet", "epson", "canon", "hp-dj1000", "epson-c88"))
             except Failure as failure:
                 log("  %s FAILED: %s" % (queue, str(failure).splitlines()[0]))
                 failed.append(queue)
