@@ -694,6 +694,11 @@ def page_device_options(code):
         found = re.findall(r"/%s\s+(-?\d+)" % key, text)
         if found:
             options.append("-d%s=%s" % (key, found[-1]))
+    # hpcups sets its resolution in the same request as OutputType, which
+    # the device drops: the resolution is given outright.
+    found = re.findall(r"/HWResolution\s*\[\s*(\d+)\s+(\d+)\s*\]", text)
+    if found:
+        options.append("-r%sx%s" % found[-1])
     return options
 
 
@@ -1074,7 +1079,7 @@ def frame_runs(page, row, column):
 def driver_ink(queue):
     if queue in ("laserjet", "hp-laserjet"):
         return pcl_ink
-    if queue in ("hp-envy", "hp-deskjet"):
+    if queue in ("hp-envy", "hp-deskjet", "hp-dj1000"):
         return lambda data: pcl_ink(data, colour=True)
     if queue == "dymo":
         return dymo_ink
