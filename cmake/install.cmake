@@ -65,5 +65,5 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/man/brovane-enable.8 DESTINATION ${FILT
         PERMISSIONS ${_filters_ppd_mode})
 install(TARGETS printfilters-gunzip RUNTIME DESTINATION ${FILTERS_INSTALL_HELPERDIR}
         PERMISSIONS ${_filters_program_mode})
-install(FILES ${PROJECT_SOURCE_DIR}/brovane/enable/printfilters.types ${PROJECT_SOURCE_DIR}/brovane/enable/printfilters.convs
+install(FILES ${PROJECT_SOURCE_DIR}/brovane-enable/printfilters.types ${PROJECT_SOURCE_DIR}/brovane-enable/printfilters.convs
         DESTINATION ${FILTERS_INSTALL_MIMEDIR} PERMISSIONS ${_filters_ppd_mode})

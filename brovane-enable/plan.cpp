@@ -1,7 +1,7 @@
 // Whether brovane can serve a queue's driver, read from its PPD, and the
 // changed PPD that puts brovane in front of the driver, the original kept inside.
 
-#include "brovane/enable/enable.h"
+#include "brovane-enable/enable.h"
 
 #include "common/filter.h"
 

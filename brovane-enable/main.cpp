@@ -1,7 +1,7 @@
 // brovane-enable's command line: the queue's PPD from the scheduler (or a
 // file), the plan for it, and the change made with lpadmin, shown, or undone.
 
-#include "brovane/enable/enable.h"
+#include "brovane-enable/enable.h"
 
 #include <cups/adminutil.h>
 #include <cups/cups.h>

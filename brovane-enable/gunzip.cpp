@@ -1,7 +1,7 @@
 // gziptoany for a server that has the scheduler alone: the scheduler puts a
 // program of that name in front of a job's filters when the job came gzip-compressed.
 
-#include "brovane/enable/enable.h"
+#include "brovane-enable/enable.h"
 
 #include "common/filter.h"
 
