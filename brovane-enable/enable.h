@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace enable {
 
@@ -43,10 +44,34 @@ struct Plan {
 };
 
 // Works out the plan for the PPD at `path`, whose bytes are `text`.
-Plan planFor(const char *path, const std::string &text);
+// Without `askDriver` no driver is run to learn its margins (a quick verdict).
+Plan planFor(const char *path, const std::string &text, bool askDriver = true);
 
 // The PPD as it was before brovane-enable changed it, kept inside the
 // changed one. False when `text` holds none (or a damaged one).
 bool originalOf(const std::string &text, std::string &original);
+// Whether `text` is a PPD brovane-enable changed (its raster line and the original inside).
+bool isEnabled(const std::string &text);
+
+// Settings kept between runs (state.cpp): automatic enabling on or off, and
+// the queues the administrator gave back with --undo, which it leaves alone.
+bool automaticIsOn();
+bool setAutomatic(bool on);
+std::string automaticSettingPath();
+bool isUndone(const std::string &queue);
+bool markUndone(const std::string &queue, bool undone);
+
+// The scheduler's configuration folder (CUPS_SERVERROOT, else /etc/cups),
+// whose ppd folder holds every queue's PPD.
+std::string serverRoot();
+// Enables the queue where it was not, as the automatic enabling does: queues
+// given back with --undo, and those enabled already, are left as they are.
+void enableAutomatically(const std::string &queue);
+// Every local queue's name (not classes, not other servers' queues), sorted;
+// false when the scheduler can't be asked.
+bool queueNames(std::vector<std::string> &names);
+// Watches the scheduler's PPD folder and enables every queue added or given a
+// new PPD while automatic enabling is on; runs until stopped.
+int watchQueues();
 
 } // namespace enable

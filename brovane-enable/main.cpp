@@ -1,5 +1,5 @@
-// brovane-enable's command line: the queue's PPD from the scheduler (or a
-// file), the plan for it, and the change made with lpadmin, shown, or undone.
+// brovane-enable's command line: the queue's PPD from the scheduler (or a file), the plan for it,
+// and the change made with lpadmin, shown, or undone; for one queue, every queue, or automatically.
 
 #include "brovane-enable/enable.h"
 
@@ -8,12 +8,16 @@
 #include <cups/file.h>
 #include <cups/ppd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <spawn.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -28,10 +32,15 @@ constexpr const char *kLpadmin = "/usr/sbin/lpadmin";
 
 // The command line.
 struct Options {
-    const char *queue;   // the queue to change, or nullptr with --ppd
-    const char *ppdFile; // --ppd FILE: read it, write the result to standard output
-    bool undo;           // --undo: give back the PPD as it was
-    bool dryRun;         // --dry-run: show the change, make none
+    const char *queue;     // the queue to change (for --all, each in turn), or nullptr with --ppd
+    const char *ppdFile;   // --ppd FILE: read it, write the result to standard output
+    bool undo;             // --undo: give back the PPD as it was
+    bool dryRun;           // --dry-run: show the change, make none
+    bool all;              // --all: every queue, one line each, on standard output
+    bool status;           // --status: what each queue offers phones, changing nothing
+    bool watch;            // --watch: the automatic enabling itself (the service runs it)
+    const char *automatic; // --auto on|off
+    bool quiet;            // one line a queue, no discovery lines (--all, --watch)
 };
 static Options options; // parsed once in main
 
@@ -40,8 +49,12 @@ static int usage()
     std::fprintf(stderr,
                  "Usage: %s [--dry-run] QUEUE        let QUEUE take URF jobs through brovane and its own driver\n"
                  "       %s --undo [--dry-run] QUEUE give QUEUE back the PPD it had before\n"
-                 "       %s [--undo] --ppd FILE      the same for a PPD file, the result on standard output\n",
-                 kName, kName, kName);
+                 "       %s [--undo] --ppd FILE      the same for a PPD file, the result on standard output\n"
+                 "       %s [--undo] --all           every queue (--undo: every queue changed), a line each\n"
+                 "       %s --status                 each queue: enabled or why not, what phones are offered\n"
+                 "       %s --auto on|off            enable new queues, and queues given a new PPD, automatically\n"
+                 "       %s --watch                  the automatic enabling itself, as its service runs it\n",
+                 kName, kName, kName, kName, kName, kName, kName);
     return 2;
 }
 
@@ -338,60 +351,96 @@ static bool listensOnlyHere()
     return onlyHere;
 }
 
-// What stands between the enabled queue and phones looking for printers by
-// DNS-SD, one line each with the command that mends it, or that the
-// scheduler announces it.
+// The server's settings that decide whether phones find its queues.
+struct Sharing {
+    bool sharing;  // printers shared (_share_printers)
+    bool dnssd;    // announced by DNS-SD (BrowseLocalProtocols)
+    bool onlyHere; // listening on this machine only
+};
+
+static Sharing sharingSettings()
+{
+    int settingCount = 0;
+    cups_option_t *settings = nullptr;
+    Sharing server{true, true, false};
+    if (cupsAdminGetServerSettings(CUPS_HTTP_DEFAULT, &settingCount, &settings)) {
+        const char *value = cupsGetOption(CUPS_SERVER_SHARE_PRINTERS, settingCount, settings);
+        server.sharing = value != nullptr && std::atoi(value) != 0;
+        value = cupsGetOption("BrowseLocalProtocols", settingCount, settings);
+        server.dnssd = value == nullptr || strcasestr(value, "dnssd") != nullptr;
+        cupsFreeOptions(settingCount, settings);
+    }
+    server.onlyHere = server.sharing && listensOnlyHere();
+    return server;
+}
+
+// What stands between an enabled queue and phones looking for printers by
+// DNS-SD, each "what; the command that mends it"; the last only once the
+// scheduler had time to announce it (`announced`).
+static std::vector<std::string> blockers(const char *queue, const Advertised &now, const Sharing &server,
+                                         bool announced)
+{
+    std::vector<std::string> found;
+    if (!now.shared)
+        found.push_back(std::string("the queue is not shared; lpadmin -p ") + queue + " -o printer-is-shared=true");
+    if (!server.sharing)
+        found.push_back("the scheduler does not share printers (it listens on this machine only); "
+                        "cupsctl --share-printers");
+    else if (server.onlyHere)
+        found.push_back("the scheduler listens on this machine only; put \"Port 631\" for its \"Listen "
+                        "localhost:631\" in /etc/cups/cupsd.conf and restart it");
+    if (!server.dnssd)
+        found.push_back("the scheduler does not announce printers by DNS-SD; cupsctl BrowseLocalProtocols=dnssd");
+    if (found.empty() && announced && now.dnsSdName.empty())
+        found.push_back("the scheduler has not announced it by DNS-SD (is avahi-daemon running?); "
+                        "systemctl enable --now avahi-daemon, then systemctl restart cups");
+    return found;
+}
+
+// What stands between the enabled queue and phones, one line each with the
+// command that mends it, or that the scheduler announces it.
 static void reportDiscovery(Advertised &now)
 {
     const char *queue = options.queue;
-    int settingCount = 0;
-    cups_option_t *settings = nullptr;
-    bool sharing = true, dnssd = true;
-    if (cupsAdminGetServerSettings(CUPS_HTTP_DEFAULT, &settingCount, &settings)) {
-        const char *value = cupsGetOption(CUPS_SERVER_SHARE_PRINTERS, settingCount, settings);
-        sharing = value != nullptr && std::atoi(value) != 0;
-        value = cupsGetOption("BrowseLocalProtocols", settingCount, settings);
-        dnssd = value == nullptr || strcasestr(value, "dnssd") != nullptr;
-        cupsFreeOptions(settingCount, settings);
-    }
-    bool blocked = false;
-    auto blocker = [&](const std::string &what, const std::string &command) {
-        std::printf("%s: %s: phones won't find it: %s; %s\n", kName, queue, what.c_str(), command.c_str());
-        blocked = true;
-    };
-    if (!now.shared)
-        blocker("the queue is not shared", std::string("lpadmin -p ") + queue + " -o printer-is-shared=true");
-    if (!sharing)
-        blocker("the scheduler does not share printers (it listens on this machine only)", "cupsctl --share-printers");
-    else if (listensOnlyHere())
-        blocker("the scheduler listens on this machine only",
-                "put \"Port 631\" for its \"Listen localhost:631\" in /etc/cups/cupsd.conf and restart it");
-    if (!dnssd)
-        blocker("the scheduler does not announce printers by DNS-SD", "cupsctl BrowseLocalProtocols=dnssd");
-    if (blocked)
-        return;
+    Sharing server = sharingSettings();
+    std::vector<std::string> found = blockers(queue, now, server, false);
     // The scheduler announces a queue shortly after its change.
-    for (int tries = 0; tries < 10 && now.dnsSdName.empty(); tries++) {
+    for (int tries = 0; tries < 10 && found.empty() && now.dnsSdName.empty(); tries++) {
         usleep(300000);
         if (!advertised(now))
             break;
     }
-    if (now.dnsSdName.empty())
-        blocker("the scheduler has not announced it by DNS-SD (is avahi-daemon running?)",
-                "systemctl enable --now avahi-daemon, then systemctl restart cups");
-    else
-        std::printf("%s: %s: phones find it: announced by DNS-SD as \"%s\" with image/urf and image/pwg-raster\n", kName, queue,
-                    now.dnsSdName.c_str());
+    if (found.empty())
+        found = blockers(queue, now, server, true);
+    for (const std::string &blocker : found)
+        std::printf("%s: %s: phones won't find it: %s\n", kName, queue, blocker.c_str());
+    if (found.empty())
+        std::printf("%s: %s: phones find it: announced by DNS-SD as \"%s\" with image/urf and image/pwg-raster\n",
+                    kName, queue, now.dnsSdName.c_str());
 }
 
-// --undo: the PPD kept inside the changed one.
+// What a queue came to: changed or found right, refused (the reason said),
+// or a failure (the scheduler or lpadmin).
+constexpr int kDone = 0;
+constexpr int kRefused = 1;
+constexpr int kFailed = 3;
+
+// Where a refusal is said: with the other lines where every queue gets one.
+static FILE *refusals()
+{
+    return options.quiet ? stdout : stderr;
+}
+
+// --undo: the PPD kept inside the changed one. A queue given back by name
+// is noted, so that automatic enabling leaves it alone until it is enabled
+// by hand again (noted first: the new PPD wakes the watcher).
 static int undo(const std::string &text)
 {
     const char *what = options.queue != nullptr ? options.queue : options.ppdFile;
     std::string original;
     if (!originalOf(text, original)) {
-        std::fprintf(stderr, "%s: %s: nothing to undo: brovane-enable did not change it\n", kName, what);
-        return 1;
+        std::fprintf(refusals(), "%s: %s: nothing to undo: brovane-enable did not change it\n", kName, what);
+        return kRefused;
     }
     if (options.queue == nullptr) {
         std::fwrite(original.data(), 1, original.size(), stdout);
@@ -402,10 +451,13 @@ static int undo(const std::string &text)
         std::printf("%s: %s: dry run, nothing changed\n", kName, what);
         return 0;
     }
+    if (!options.all && !markUndone(options.queue, true))
+        std::fprintf(stderr, "%s: %s: can't note in %s that it was given back: automatic enabling, where on, "
+                     "may enable it again\n", kName, what, automaticSettingPath().c_str());
     if (!installPpd(original))
-        return 1;
+        return kFailed;
     std::printf("%s: %s: has its PPD as it was before again\n", kName, what);
-    return 0;
+    return kDone;
 }
 
 // Enabling: the plan, then the change, shown or made.
@@ -426,15 +478,18 @@ static int enableQueue(const char *path, const std::string &text)
         plan = planFor(path, text);
     }
     if (plan.verdict == Verdict::refuse) {
-        std::fprintf(stderr, "%s: %s: not changed: %s\n", kName, what, plan.reason.c_str());
-        return 1;
+        std::fprintf(refusals(), "%s: %s: not changed: %s\n", kName, what, plan.reason.c_str());
+        return kRefused;
     }
     FILE *report = options.queue != nullptr ? stdout : stderr;
+    // Enabled by hand: no longer a queue the administrator gave back.
+    if (options.queue != nullptr && !options.dryRun && !options.watch)
+        markUndone(options.queue, false);
     if (plan.verdict == Verdict::already) {
         if (options.queue == nullptr)
             std::fwrite(text.data(), 1, text.size(), stdout);
         std::fprintf(report, "%s: %s: nothing to change: %s\n", kName, what, plan.reason.c_str());
-        return 0;
+        return kDone;
     }
     if (options.queue == nullptr) {
         std::fwrite(plan.changed.data(), 1, plan.changed.size(), stdout);
@@ -448,7 +503,7 @@ static int enableQueue(const char *path, const std::string &text)
         return 0;
     }
     if (!installPpd(plan.changed))
-        return 1;
+        return kFailed;
     // The scheduler derives what it advertises from the new PPD: checked
     // against what brovane prints, and the old PPD given back when a phone
     // would get pages of the wrong size.
@@ -458,24 +513,270 @@ static int enableQueue(const char *path, const std::string &text)
         installPpd(text);
         std::fprintf(stderr, "%s: %s: not changed: the scheduler can't be asked what the queue advertises now "
                      "(%s); it has its PPD as it was\n", kName, what, error.c_str());
-        return 1;
+        return kFailed;
     }
     std::string why = notTrueSize(now.urf, plan);
     if (why.empty())
         why = pwgNotTrueSize(now, plan);
     if (!why.empty()) {
         installPpd(text);
-        std::fprintf(stderr, "%s: %s: not changed: %s, so phones' pages would print at the wrong size; it has "
-                     "its PPD as it was\n", kName, what, why.c_str());
-        return 1;
+        std::fprintf(refusals(), "%s: %s: not changed: %s, so phones' pages would print at the wrong size; it "
+                     "has its PPD as it was\n", kName, what, why.c_str());
+        return kRefused;
     }
     std::printf("%s: %s: takes URF and PWG raster jobs now: through brovane, %s; it advertises urf-supported %s, "
                 "pwg-raster-document-resolution-supported %s, pwg-raster-document-type-supported %s, "
                 "print-quality-supported %s\n", kName, what, plan.summary.c_str(), now.urf.c_str(),
                 now.pwgResolutions.c_str(), now.pwgTypes.empty() ? "(none)" : now.pwgTypes.c_str(),
                 now.qualities.empty() ? "(none)" : now.qualities.c_str());
-    reportDiscovery(now);
+    if (!options.quiet)
+        reportDiscovery(now);
+    return kDone;
+}
+
+bool queueNames(std::vector<std::string> &names)
+{
+    names.clear();
+    ipp_t *request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
+    static const char *const wanted[] = {"printer-name", "printer-type"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, wanted);
+    ipp_t *response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+    // No queues at all is an answer too (status "not found").
+    if (response == nullptr || (ippGetStatusCode(response) > IPP_STATUS_OK_CONFLICTING &&
+                                ippGetStatusCode(response) != IPP_STATUS_ERROR_NOT_FOUND)) {
+        ippDelete(response);
+        return false;
+    }
+    // One group of attributes a queue; classes and other servers' queues have no PPD of this server's.
+    std::string name;
+    int type = 0;
+    auto take = [&]() {
+        if (!name.empty() && (type & (CUPS_PRINTER_CLASS | CUPS_PRINTER_REMOTE)) == 0)
+            names.push_back(name);
+        name.clear();
+        type = 0;
+    };
+    for (ipp_attribute_t *attribute = ippFirstAttribute(response); attribute != nullptr;
+         attribute = ippNextAttribute(response)) {
+        const char *attributeName = ippGetName(attribute);
+        if (attributeName == nullptr) {
+            take();
+        } else if (std::strcmp(attributeName, "printer-name") == 0 && ippGetValueTag(attribute) == IPP_TAG_NAME) {
+            const char *value = ippGetString(attribute, 0, nullptr);
+            name = value != nullptr ? value : "";
+        } else if (std::strcmp(attributeName, "printer-type") == 0) {
+            type = ippGetInteger(attribute, 0);
+        }
+    }
+    take();
+    ippDelete(response);
+    std::sort(names.begin(), names.end());
+    return true;
+}
+
+// One queue, as the options say: its PPD from the scheduler, enabled or given back.
+static int runQueue(const char *queue)
+{
+    options.queue = queue;
+    std::string text, why, path;
+    if (!fetchPpd(queue, path, text, why)) {
+        if (!path.empty())
+            unlink(path.c_str());
+        std::fprintf(refusals(), "%s: %s: not changed: %s\n", kName, queue, why.c_str());
+        return kRefused;
+    }
+    int outcome = options.undo ? undo(text) : enableQueue(path.c_str(), text);
+    unlink(path.c_str());
+    return outcome;
+}
+
+// --undo --all where the scheduler is not running (a package removed while
+// it is stopped): each changed PPD in its folder replaced by the one kept
+// inside, with the file's owner and mode; the scheduler reads them when it
+// starts.
+static int undoInFolder()
+{
+    std::string folder = serverRoot() + "/ppd";
+    DIR *dir = opendir(folder.c_str());
+    if (dir == nullptr) {
+        std::fprintf(stderr, "%s: the scheduler can't be asked for its queues, and %s can't be read: %s\n", kName,
+                     folder.c_str(), std::strerror(errno));
+        return 1;
+    }
+    std::vector<std::string> files;
+    while (dirent *entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".ppd") == 0)
+            files.push_back(name);
+    }
+    closedir(dir);
+    std::sort(files.begin(), files.end());
+    int status = 0;
+    for (const std::string &file : files) {
+        std::string path = folder + "/" + file, text, why, original;
+        struct stat info;
+        if (!readFile(path.c_str(), text, why) || !isEnabled(text) || !originalOf(text, original) ||
+            stat(path.c_str(), &info) != 0)
+            continue;
+        std::string temporary = path + ".brovane-enable";
+        int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, info.st_mode & 07777);
+        bool ok = fd >= 0 && write(fd, original.data(), original.size()) == static_cast<ssize_t>(original.size()) &&
+                  fchown(fd, info.st_uid, info.st_gid) == 0;
+        if (fd >= 0)
+            ok = close(fd) == 0 && ok;
+        if (!ok || rename(temporary.c_str(), path.c_str()) != 0) {
+            unlink(temporary.c_str());
+            std::fprintf(stderr, "%s: %s: can't give back its PPD in %s: %s\n", kName,
+                         file.substr(0, file.size() - 4).c_str(), folder.c_str(), std::strerror(errno));
+            status = 1;
+            continue;
+        }
+        std::printf("%s: %s: has its PPD as it was before again (in %s: the scheduler is not running)\n", kName,
+                    file.substr(0, file.size() - 4).c_str(), folder.c_str());
+    }
+    return status;
+}
+
+// --all: every queue, a line each; with --undo every queue brovane-enable
+// changed (as the package's removal does it: none is noted as given back by
+// the administrator). Queues the administrator gave back are left as they
+// are. 0 unless a queue could not be changed or the scheduler not asked.
+static int allQueues()
+{
+    std::vector<std::string> names;
+    bool reached = queueNames(names);
+    if (!reached && options.undo)
+        return undoInFolder();
+    if (!reached) {
+        std::fprintf(stderr, "%s: the scheduler can't be asked for its queues: %s\n", kName, cupsLastErrorString());
+        return 1;
+    }
+    if (names.empty())
+        std::printf("%s: the scheduler has no queues\n", kName);
+    int status = 0;
+    for (const std::string &queue : names) {
+        if (!options.undo && isUndone(queue)) {
+            std::printf("%s: %s: left as it is: given back with --undo; brovane-enable %s enables it again\n", kName,
+                        queue.c_str(), queue.c_str());
+            continue;
+        }
+        if (options.undo) {
+            // Only the queues it changed: the others have nothing to give back.
+            std::string text, why, path;
+            bool changed = fetchPpd(queue.c_str(), path, text, why) && isEnabled(text);
+            if (!path.empty())
+                unlink(path.c_str());
+            if (!changed)
+                continue;
+        }
+        if (runQueue(queue.c_str()) == kFailed)
+            status = 1;
+    }
+    return status;
+}
+
+void enableAutomatically(const std::string &queue)
+{
+    if (isUndone(queue))
+        return;
+    std::string text, why, path;
+    bool fetched = fetchPpd(queue.c_str(), path, text, why);
+    if (!path.empty())
+        unlink(path.c_str());
+    // Enabled already (the watcher's own change comes back as an event), or gone, or raw: nothing to do.
+    if (!fetched || isEnabled(text))
+        return;
+    runQueue(queue.c_str());
+}
+
+// --status: a line a queue, nothing changed.
+static int showStatus()
+{
+    std::vector<std::string> names;
+    if (!queueNames(names)) {
+        std::fprintf(stderr, "%s: the scheduler can't be asked for its queues: %s\n", kName, cupsLastErrorString());
+        return 1;
+    }
+    if (names.empty())
+        std::printf("%s: the scheduler has no queues\n", kName);
+    bool automatic = automaticIsOn();
+    Sharing server = sharingSettings();
+    for (const std::string &name : names) {
+        const char *queue = name.c_str();
+        options.queue = queue;
+        std::string text, why, path, line;
+        bool fetched = fetchPpd(queue, path, text, why);
+        Advertised now;
+        if (fetched && isEnabled(text) && advertised(now)) {
+            // What a phone sees: the formats, the resolution it renders at, and the colours.
+            std::string resolution = "?";
+            size_t at = now.urf.find("RS");
+            if (at != std::string::npos)
+                resolution = now.urf.substr(at + 2, now.urf.find(',', at) - at - 2);
+            bool colour = now.urf.find("SRGB24") != std::string::npos;
+            line = "enabled: phones are offered image/urf and image/pwg-raster at " + resolution + " dpi, " +
+                   (colour ? "colour and grey" : "grey only") + " (urf-supported " + now.urf +
+                   ", pwg-raster-document-type-supported " + (now.pwgTypes.empty() ? "(none)" : now.pwgTypes) +
+                   "); ";
+            std::vector<std::string> found = blockers(queue, now, server, true);
+            line += found.empty() ? "phones find it: announced by DNS-SD as \"" + now.dnsSdName + "\""
+                                  : "phones won't find it: " + found[0];
+        } else if (!fetched) {
+            line = "not enabled: " + why;
+        } else if (isUndone(name)) {
+            line = "not enabled: given back with --undo; brovane-enable " + name + " enables it again";
+        } else {
+            Plan plan = planFor(path.c_str(), text, false);
+            if (plan.verdict == Verdict::refuse)
+                line = "not enabled: " + plan.reason;
+            else if (plan.verdict == Verdict::already)
+                line = "takes URF jobs without brovane-enable: " + plan.reason;
+            else
+                line = std::string("not enabled yet: brovane can serve it") +
+                       (automatic ? " (automatic enabling is on: brovane-enable --watch does it when it runs)"
+                                  : "; brovane-enable " + name);
+        }
+        if (!path.empty())
+            unlink(path.c_str());
+        std::printf("%s: %s: %s\n", kName, queue, line.c_str());
+    }
+    std::printf("%s: automatic enabling is %s (%s)\n", kName, automatic ? "on" : "off",
+                automaticSettingPath().c_str());
     return 0;
+}
+
+// The service that runs the watcher, where systemd runs the machine.
+constexpr const char *kService = "printfilters-auto.service";
+
+// --auto on|off: the setting, the queues enabled now, and the service started or stopped.
+static int setAutomaticCommand(bool on)
+{
+    if (!setAutomatic(on)) {
+        std::fprintf(stderr, "%s: can't write %s: %s\n", kName, automaticSettingPath().c_str(), std::strerror(errno));
+        return 1;
+    }
+    int status = 0;
+    if (on) {
+        options.all = options.quiet = true;
+        status = allQueues();
+    }
+    bool systemd = access("/run/systemd/system", F_OK) == 0;
+    if (systemd) {
+        const char *argv[] = {"systemctl", on ? "enable" : "disable", "--now", kService, nullptr};
+        if (runProgram(argv) != 0) {
+            std::fprintf(stderr, "%s: systemctl %s --now %s failed\n", kName, argv[1], kService);
+            status = 1;
+        }
+    }
+    if (on)
+        std::printf("%s: automatic enabling is on (%s): queues added, and queues given a new PPD, are enabled "
+                    "within seconds%s\n", kName, automaticSettingPath().c_str(),
+                    systemd ? std::string(" by ").append(kService).c_str()
+                            : "; this machine has no systemd: have brovane-enable --watch run (as root) with the "
+                              "scheduler");
+    else
+        std::printf("%s: automatic enabling is off (%s)\n", kName, automaticSettingPath().c_str());
+    return status;
 }
 
 } // namespace enable
@@ -490,30 +791,43 @@ int main(int argc, char **argv)
             options.dryRun = true;
         else if (std::strcmp(argv[i], "--ppd") == 0 && i + 1 < argc)
             options.ppdFile = argv[++i];
+        else if (std::strcmp(argv[i], "--all") == 0)
+            options.all = true;
+        else if (std::strcmp(argv[i], "--status") == 0)
+            options.status = true;
+        else if (std::strcmp(argv[i], "--watch") == 0)
+            options.watch = true;
+        else if (std::strcmp(argv[i], "--auto") == 0 && i + 1 < argc &&
+                 (std::strcmp(argv[i + 1], "on") == 0 || std::strcmp(argv[i + 1], "off") == 0))
+            options.automatic = argv[++i];
         else if (argv[i][0] == '-' || options.queue != nullptr)
             return usage();
         else
             options.queue = argv[i];
     }
-    if ((options.queue == nullptr) == (options.ppdFile == nullptr) || (options.ppdFile && options.dryRun))
+    // One thing at a time: a queue, a PPD file, every queue, the status, the setting, the watcher.
+    int modes = (options.queue != nullptr) + (options.ppdFile != nullptr) + options.all + options.status +
+                (options.automatic != nullptr) + options.watch;
+    bool undoable = !options.status && options.automatic == nullptr && !options.watch;
+    if (modes != 1 || (options.undo && !undoable) || (options.dryRun && options.queue == nullptr))
         return usage();
+    options.quiet = options.all || options.watch;
+    if (options.status)
+        return showStatus();
+    if (options.automatic != nullptr)
+        return setAutomaticCommand(std::strcmp(options.automatic, "on") == 0);
+    if (options.watch)
+        return watchQueues();
+    if (options.all)
+        return allQueues();
+    if (options.queue != nullptr)
+        return runQueue(options.queue) == kDone ? 0 : 1;
 
-    // The PPD as it stands: the file given, or the queue's from the scheduler.
-    std::string text, why, path;
-    if (options.ppdFile != nullptr) {
-        path = options.ppdFile;
-        if (!readFile(options.ppdFile, text, why)) {
-            std::fprintf(stderr, "%s: %s: not changed: %s\n", kName, options.ppdFile, why.c_str());
-            return 1;
-        }
-    } else if (!fetchPpd(options.queue, path, text, why)) {
-        if (!path.empty())
-            unlink(path.c_str());
-        std::fprintf(stderr, "%s: %s: not changed: %s\n", kName, options.queue, why.c_str());
+    // A PPD file: the result on standard output.
+    std::string text, why;
+    if (!readFile(options.ppdFile, text, why)) {
+        std::fprintf(stderr, "%s: %s: not changed: %s\n", kName, options.ppdFile, why.c_str());
         return 1;
     }
-    int status = options.undo ? undo(text) : enableQueue(path.c_str(), text);
-    if (options.ppdFile == nullptr)
-        unlink(path.c_str());
-    return status;
+    return (options.undo ? undo(text) : enableQueue(options.ppdFile, text)) == kDone ? 0 : 1;
 }

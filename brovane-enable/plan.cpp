@@ -549,7 +549,7 @@ static std::string originalLines(const std::string &original)
     return out;
 }
 
-Plan planFor(const char *path, const std::string &text)
+Plan planFor(const char *path, const std::string &text, bool askDriver)
 {
     ppd_file_t *ppd = ppdOpenFile(path);
     if (ppd == nullptr) {
@@ -674,7 +674,9 @@ Plan planFor(const char *path, const std::string &text)
     // The scheduler offers phones each size with the margins of its
     // *ImageableArea: where the driver prints inside margins of its own, those.
     unsigned borderless = 0;
-    std::vector<AreaFix> areaFixes = driverAreas(ppd, path, text, entries, driver.program, header, borderless);
+    std::vector<AreaFix> areaFixes;
+    if (askDriver)
+        areaFixes = driverAreas(ppd, path, text, entries, driver.program, header, borderless);
     ppdClose(ppd);
     bool reorder = first != std::string::npos && first != leading;
     // A 1-bit black or 8-bit grey driver gets grey pages only: a PPD that
@@ -773,6 +775,12 @@ Plan planFor(const char *path, const std::string &text)
             plan.summary += format(" (borderless for %u)", borderless);
     }
     return plan;
+}
+
+bool isEnabled(const std::string &text)
+{
+    std::string original;
+    return text.find(kRasterType) != std::string::npos && originalOf(text, original);
 }
 
 bool originalOf(const std::string &text, std::string &original)

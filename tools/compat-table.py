@@ -1174,7 +1174,7 @@ def serve_queues(sched, work, args, queues, capture, rasterpages, stats, started
     """Step 3: the queues in the scheduler, what they advertise, the options it passes, brovane on every
     form."""
     for name in ("printfilters.types", "printfilters.convs"):
-        shutil.copy(os.path.join(SOURCE, "brovane", "enable", name), os.path.join(sched.data, "mime", name))
+        shutil.copy(os.path.join(SOURCE, "brovane-enable", name), os.path.join(sched.data, "mime", name))
     port = free_port()
     with open(os.path.join(sched.root, "cupsd.conf"), "a") as f:
         f.write("Listen 127.0.0.1:%d\nMaxJobs 0\nLogLevel info\n" % port)

@@ -164,7 +164,9 @@ def main_inner(args):
     find_tools(TOOL_NAMES)
     nss = glob.glob(os.path.join(top, "nss", "**", "libnss_mdns4_minimal.so.2"), recursive=True)
     env = dict((k, v) for k, v in os.environ.items() if not k.startswith("CUPS_"))
-    env.update(LANG="C", LC_ALL="C", LD_LIBRARY_PATH=os.path.dirname(nss[0]))
+    # brovane-enable keeps what it notes (a queue given back) in the test's folder, not the machine's.
+    env.update(LANG="C", LC_ALL="C", LD_LIBRARY_PATH=os.path.dirname(nss[0]),
+               BROVANE_ENABLE_CONF=os.path.join(top, "printfilters"))
 
     def expect(condition, message):
         if not condition:

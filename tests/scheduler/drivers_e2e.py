@@ -1427,7 +1427,7 @@ def check_placements(placement, queue, resolution, inkjet=False):
 def run_enable(enable, sched, *args):
     """brovane-enable as the administrator runs it, the scheduler's filter
     folder its drivers' (it asks gutenprint's driver its printable area)."""
-    env = dict(sched.env, CUPS_SERVERBIN=sched.bin)
+    env = dict(sched.env, CUPS_SERVERBIN=sched.bin, BROVANE_ENABLE_CONF=os.path.join(sched.top, "printfilters"))
     return subprocess.run([enable] + list(args), env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           timeout=120)
 
