@@ -15,6 +15,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
+#include <map>
 #include <spawn.h>
 #include <string>
 #include <sys/stat.h>
@@ -675,6 +677,16 @@ static int allQueues()
     return status;
 }
 
+// What automatic enabling remembers while it runs.
+struct Automatic {
+    // The PPD (by its hash) of each queue it could not enable, so that the
+    // same PPD is not tried again: a change given back (the scheduler
+    // advertising what brovane does not print) writes that PPD anew, which
+    // would wake the watcher for it without end.
+    std::map<std::string, size_t> notEnabled;
+};
+static Automatic automatic; // for the watcher's whole run
+
 void enableAutomatically(const std::string &queue)
 {
     if (isUndone(queue))
@@ -686,7 +698,14 @@ void enableAutomatically(const std::string &queue)
     // Enabled already (the watcher's own change comes back as an event), or gone, or raw: nothing to do.
     if (!fetched || isEnabled(text))
         return;
-    runQueue(queue.c_str());
+    size_t hash = std::hash<std::string>{}(text);
+    auto tried = automatic.notEnabled.find(queue);
+    if (tried != automatic.notEnabled.end() && tried->second == hash)
+        return;
+    if (runQueue(queue.c_str()) == kDone)
+        automatic.notEnabled.erase(queue);
+    else
+        automatic.notEnabled[queue] = hash;
 }
 
 // --status: a line a queue, nothing changed.
@@ -699,7 +718,7 @@ static int showStatus()
     }
     if (names.empty())
         std::printf("%s: the scheduler has no queues\n", kName);
-    bool automatic = automaticIsOn();
+    bool automaticOn = automaticIsOn();
     Sharing server = sharingSettings();
     for (const std::string &name : names) {
         const char *queue = name.c_str();
@@ -733,14 +752,14 @@ static int showStatus()
                 line = "takes URF jobs without brovane-enable: " + plan.reason;
             else
                 line = std::string("not enabled yet: brovane can serve it") +
-                       (automatic ? " (automatic enabling is on: brovane-enable --watch does it when it runs)"
+                       (automaticOn ? " (automatic enabling is on: brovane-enable --watch does it when it runs)"
                                   : "; brovane-enable " + name);
         }
         if (!path.empty())
             unlink(path.c_str());
         std::printf("%s: %s: %s\n", kName, queue, line.c_str());
     }
-    std::printf("%s: automatic enabling is %s (%s)\n", kName, automatic ? "on" : "off",
+    std::printf("%s: automatic enabling is %s (%s)\n", kName, automaticOn ? "on" : "off",
                 automaticSettingPath().c_str());
     return 0;
 }
