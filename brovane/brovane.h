@@ -25,7 +25,7 @@ constexpr int psOutput = BROVANE_PS_OUTPUT;       // write PostScript instead of
 constexpr int rasterInput = BROVANE_RASTER_INPUT; // read CUPS raster instead of URF
 // Raster input to PostScript draws the rows as read; raster input to raster
 // converts each page as the same page in URF is converted.
-constexpr bool rowsAsRead = psOutput && rasterInput;
+constexpr bool rowsAsRead = psOutput != 0 && rasterInput != 0;
 
 // Everything that lives for the whole job.
 struct JobState {
