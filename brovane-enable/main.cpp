@@ -576,20 +576,31 @@ bool queueNames(std::vector<std::string> &names)
     return true;
 }
 
-// One queue, as the options say: its PPD from the scheduler, enabled or given back.
-static int runQueue(const char *queue)
-{
-    options.queue = queue;
-    std::string text, why, path;
-    if (!fetchPpd(queue, path, text, why)) {
+// A queue's PPD as the scheduler gives it, in a temporary file that goes with it.
+struct QueuePpd {
+    std::string path; // the temporary file
+    std::string text; // its bytes
+    std::string why;  // why there is none
+    bool fetched;
+    explicit QueuePpd(const char *queue) : fetched(fetchPpd(queue, path, text, why)) {}
+    ~QueuePpd()
+    {
         if (!path.empty())
             unlink(path.c_str());
-        std::fprintf(refusals(), "%s: %s: not changed: %s\n", kName, queue, why.c_str());
+    }
+    QueuePpd(const QueuePpd &) = delete;
+    QueuePpd &operator=(const QueuePpd &) = delete;
+};
+
+// One queue, as the options say, on its PPD: enabled or given back.
+static int runQueue(const char *queue, const QueuePpd &ppd)
+{
+    options.queue = queue;
+    if (!ppd.fetched) {
+        std::fprintf(refusals(), "%s: %s: not changed: %s\n", kName, queue, ppd.why.c_str());
         return kRefused;
     }
-    int outcome = options.undo ? undo(text) : enableQueue(path.c_str(), text);
-    unlink(path.c_str());
-    return outcome;
+    return options.undo ? undo(ppd.text) : enableQueue(ppd.path.c_str(), ppd.text);
 }
 
 // --undo --all where the scheduler is not running (a package removed while
@@ -662,16 +673,11 @@ static int allQueues()
                         queue.c_str(), queue.c_str());
             continue;
         }
-        if (options.undo) {
-            // Only the queues it changed: the others have nothing to give back.
-            std::string text, why, path;
-            bool changed = fetchPpd(queue.c_str(), path, text, why) && isEnabled(text);
-            if (!path.empty())
-                unlink(path.c_str());
-            if (!changed)
-                continue;
-        }
-        if (runQueue(queue.c_str()) == kFailed)
+        // With --undo only the queues it changed: the others have nothing to give back.
+        QueuePpd ppd(queue.c_str());
+        if (options.undo && !(ppd.fetched && isEnabled(ppd.text)))
+            continue;
+        if (runQueue(queue.c_str(), ppd) == kFailed)
             status = 1;
     }
     return status;
@@ -691,18 +697,15 @@ void enableAutomatically(const std::string &queue)
 {
     if (isUndone(queue))
         return;
-    std::string text, why, path;
-    bool fetched = fetchPpd(queue.c_str(), path, text, why);
-    if (!path.empty())
-        unlink(path.c_str());
+    QueuePpd ppd(queue.c_str());
     // Enabled already (the watcher's own change comes back as an event), or gone, or raw: nothing to do.
-    if (!fetched || isEnabled(text))
+    if (!ppd.fetched || isEnabled(ppd.text))
         return;
-    size_t hash = std::hash<std::string>{}(text);
+    size_t hash = std::hash<std::string>{}(ppd.text);
     auto tried = automatic.notEnabled.find(queue);
     if (tried != automatic.notEnabled.end() && tried->second == hash)
         return;
-    if (runQueue(queue.c_str()) == kDone)
+    if (runQueue(queue.c_str(), ppd) == kDone)
         automatic.notEnabled.erase(queue);
     else
         automatic.notEnabled[queue] = hash;
@@ -723,10 +726,10 @@ static int showStatus()
     for (const std::string &name : names) {
         const char *queue = name.c_str();
         options.queue = queue;
-        std::string text, why, path, line;
-        bool fetched = fetchPpd(queue, path, text, why);
+        QueuePpd ppd(queue);
+        std::string line;
         Advertised now;
-        if (fetched && isEnabled(text) && advertised(now)) {
+        if (ppd.fetched && isEnabled(ppd.text) && advertised(now)) {
             // What a phone sees: the formats, the resolution it renders at, and the colours.
             std::string resolution = "?";
             size_t at = now.urf.find("RS");
@@ -740,12 +743,12 @@ static int showStatus()
             std::vector<std::string> found = blockers(queue, now, server, true);
             line += found.empty() ? "phones find it: announced by DNS-SD as \"" + now.dnsSdName + "\""
                                   : "phones won't find it: " + found[0];
-        } else if (!fetched) {
-            line = "not enabled: " + why;
+        } else if (!ppd.fetched) {
+            line = "not enabled: " + ppd.why;
         } else if (isUndone(name)) {
             line = "not enabled: given back with --undo; brovane-enable " + name + " enables it again";
         } else {
-            Plan plan = planFor(path.c_str(), text, false);
+            Plan plan = planFor(ppd.path.c_str(), ppd.text, false);
             if (plan.verdict == Verdict::refuse)
                 line = "not enabled: " + plan.reason;
             else if (plan.verdict == Verdict::already)
@@ -755,8 +758,6 @@ static int showStatus()
                        (automaticOn ? " (automatic enabling is on: brovane-enable --watch does it when it runs)"
                                   : "; brovane-enable " + name);
         }
-        if (!path.empty())
-            unlink(path.c_str());
         std::printf("%s: %s: %s\n", kName, queue, line.c_str());
     }
     std::printf("%s: automatic enabling is %s (%s)\n", kName, automaticOn ? "on" : "off",
@@ -839,8 +840,10 @@ int main(int argc, char **argv)
         return watchQueues();
     if (options.all)
         return allQueues();
-    if (options.queue != nullptr)
-        return runQueue(options.queue) == kDone ? 0 : 1;
+    if (options.queue != nullptr) {
+        QueuePpd ppd(options.queue);
+        return runQueue(options.queue, ppd) == kDone ? 0 : 1;
+    }
 
     // A PPD file: the result on standard output.
     std::string text, why;

@@ -3,6 +3,7 @@
 
 #include "brovane-enable/enable.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -78,17 +79,25 @@ std::string automaticSettingPath()
     return pathOf(kAutoFile);
 }
 
-bool isUndone(const std::string &queue)
+// The queues noted as given back, one a line.
+static std::vector<std::string> undoneQueues()
 {
+    std::vector<std::string> names;
     std::string text = readState(kUndoneFile);
     for (size_t at = 0; at < text.size();) {
         size_t end = text.find('\n', at);
         end = end == std::string::npos ? text.size() : end;
-        if (text.compare(at, end - at, queue) == 0)
-            return true;
+        if (end > at)
+            names.push_back(text.substr(at, end - at));
         at = end + 1;
     }
-    return false;
+    return names;
+}
+
+bool isUndone(const std::string &queue)
+{
+    std::vector<std::string> names = undoneQueues();
+    return std::find(names.begin(), names.end(), queue) != names.end();
 }
 
 bool markUndone(const std::string &queue, bool undone)
@@ -96,21 +105,18 @@ bool markUndone(const std::string &queue, bool undone)
     // The scheduler's queue names have no newline; one that had could not be told apart here.
     if (queue.empty() || queue.find('\n') != std::string::npos)
         return false;
-    std::string text = readState(kUndoneFile), kept;
-    bool was = false;
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find('\n', at);
-        end = end == std::string::npos ? text.size() : end;
-        std::string name = text.substr(at, end - at);
-        if (name == queue)
-            was = true;
-        else if (!name.empty())
-            kept += name + "\n";
-        at = end + 1;
-    }
-    if (was == undone)
+    std::vector<std::string> names = undoneQueues();
+    auto found = std::find(names.begin(), names.end(), queue);
+    if ((found != names.end()) == undone)
         return true;
-    return writeState(kUndoneFile, undone ? kept + queue + "\n" : kept);
+    if (undone)
+        names.push_back(queue);
+    else
+        names.erase(found);
+    std::string text;
+    for (const std::string &name : names)
+        text += name + "\n";
+    return writeState(kUndoneFile, text);
 }
 
 } // namespace enable
