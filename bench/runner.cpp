@@ -1,13 +1,18 @@
 // Runs one benchmark case a number of times and prints what each run cost:
 // CPU time, wall time and peak memory of the program, from wait4's rusage.
 //
-// runner [-i input] [-p] [-o output | -P] [-e NAME=VALUE]... [-n runs] [-w warm-ups] -- program args...
+// runner [-i input] [-p] [-o output | -P ROWBYTES | -Q] [-e NAME=VALUE]... [-n runs] [-w warm-ups] -- program args...
 //   -i  file the program reads as standard input (default /dev/null)
 //   -p  standard input through a pipe instead, as a filter further down a
 //       chain is fed: a feeder child keeps the pipe filled from the file
 //   -o  file its standard output goes to (default /dev/null)
-//   -P  standard output into a pipe instead, as a filter hands its output to
-//       the next program of a chain: a drain child empties it and drops the bytes
+//   -P  standard output into a pipe instead, as the scheduler hands a
+//       filter's output to the printer's driver: a pipe of the system's
+//       default size, emptied by a drain that reads as libcups' raster reader
+//       in the driver does (the 4-byte sync word, the 1796-byte page header,
+//       then one read of ROWBYTES, the page's cupsBytesPerLine, a row)
+//   -Q  standard output into a pipe enlarged to 1 MiB, emptied 64 KiB a read
+//       (what no scheduler sets up; kept to compare with earlier reports)
 //   -e  environment variable added for the program
 //   -n  measured runs (default 5), -w unmeasured runs first (default 1)
 // One line per measured run:
@@ -39,7 +44,10 @@ constexpr int kMaxEnv = 16;                  // -e options kept
 constexpr int kPipeBytes = 1 << 20;          // pipe capacity asked for (Linux's default limit)
 constexpr long kPauseNs = 40000;             // feeder's pause while the pipe is over half full
 constexpr size_t kCopyBytes = 64u * 1024u;   // feeder's buffer where splice is refused
-constexpr size_t kDrainBytes = 64u * 1024u;  // drain's read size
+constexpr size_t kDrainBytes = 64u * 1024u;  // enlarged pipe's drain: read size
+constexpr size_t kSyncBytes = 4;             // raster stream's sync word, read alone by libcups
+constexpr size_t kHeaderBytes = 1796;        // a page header (cups_page_header2_t), read alone
+constexpr size_t kMaxRowBytes = 2u << 20;    // longest row the drain takes (the filters' limit)
 
 // What the command line asked for.
 struct Options {
@@ -47,6 +55,8 @@ struct Options {
     const char *output;        // standard output of the program
     bool inputPipe;            // input fed through a pipe instead of the file itself
     bool outputPipe;           // output into a pipe emptied by a drain instead of the file
+    bool enlargedPipe;         // that pipe enlarged and drained 64 KiB a read (-Q)
+    size_t rowBytes;           // otherwise the drain's read size after the header (-P)
     const char *env[kMaxEnv];  // NAME=VALUE added to the environment
     int envCount;              // entries of env in use
     int runs;                  // measured runs
@@ -73,7 +83,7 @@ struct Feeder {
     char buffer[kCopyBytes];
 };
 struct Drain {
-    char buffer[kDrainBytes];
+    char buffer[kMaxRowBytes];
 };
 
 static Feeder feeder;
@@ -195,18 +205,19 @@ static pid_t startFeeder(const Options &options, int pipeIn, int pipeOut)
 }
 
 // Starts the drain: a child that empties the program's output pipe with
-// blocking reads of kDrainBytes and drops the bytes, as the next program of a
-// chain reads them, until the program closes its end. Returns its process id.
+// blocking reads and drops the bytes, as the next program of a chain reads
+// them, until the program closes its end. Returns its process id.
 //
-// The pipe is as large as the input's, its size set before the program
-// starts. Of the drains tried on 209 MB written 256 KiB at a time (blocking
-// reads of 8 KiB to 1 MiB, and one that polls the pipe as the feeder fills
-// it), 64 KiB reads cost the writer least on a quiet machine, up to a fifth
-// less than whole-pipe reads: a read holds the pipe's lock for the length of its
-// copy, which a writer that wants the lock waits out; much smaller reads
-// leave the pipe full more often, and the writer sleeps and is woken
-// thousands of times (12,000 with 8 KiB reads).
-static pid_t startDrain(int pipeIn)
+// By default the drain reads as a driver's libcups raster reader does on an
+// uncompressed stream (strace of rastertolabel and of cupsRasterReadPixels
+// on brovane's output): the sync word, the page header, then exactly one row
+// a read(), each read waiting until the row is all there. The pipe keeps the
+// size the system gives (64 KiB on Linux).
+//
+// With -Q the pipe is enlarged to 1 MiB before the program starts and the
+// drain reads 64 KiB at a time, the least a writer can pay on a quiet
+// machine: what earlier reports measured as "into a pipe".
+static pid_t startDrain(int pipeIn, const Options &options)
 {
     pid_t pid = fork();
     if (pid < 0)
@@ -219,12 +230,23 @@ static pid_t startDrain(int pipeIn)
     for (int fd = 3; fd < 64; fd++)
         if (fd != pipeIn)
             close(fd);
+    size_t sizes[2] = {kSyncBytes, kHeaderBytes};
+    size_t next = 0;
+    // Invariant: `want` is the read size of this step, at most kMaxRowBytes;
+    // a short read is completed before the next step, as libcups does.
     for (;;) {
-        ssize_t got = read(pipeIn, drain.buffer, kDrainBytes);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            _exit(got == 0 ? 0 : 1);
+        size_t want = options.enlargedPipe ? kDrainBytes : next < 2 ? sizes[next] : options.rowBytes;
+        for (size_t have = 0; have < want;) {
+            ssize_t got = read(pipeIn, drain.buffer + have, want - have);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                _exit(got == 0 ? 0 : 1);
+            have += static_cast<size_t>(got);
+            if (options.enlargedPipe)
+                break;
+        }
+        next++;
     }
 }
 
@@ -285,9 +307,9 @@ static Result runOnce(const Options &options)
         int pipeFds[2];
         if (pipe(pipeFds) != 0)
             fail("pipe");
-        if (fcntl(pipeFds[1], F_SETPIPE_SZ, kPipeBytes) <= 0)
+        if (options.enlargedPipe && fcntl(pipeFds[1], F_SETPIPE_SZ, kPipeBytes) <= 0)
             fail("pipe size");
-        drainPid = startDrain(pipeFds[0]);
+        drainPid = startDrain(pipeFds[0], options);
         close(pipeFds[0]);
         pipeOut = pipeFds[1];
     }
@@ -334,7 +356,8 @@ static Result runOnce(const Options &options)
 
 static void usage()
 {
-    std::fprintf(stderr, "usage: runner [-i input] [-p] [-o output | -P] [-e NAME=VALUE]... [-n runs] [-w warmups] "
+    std::fprintf(stderr, "usage: runner [-i input] [-p] [-o output | -P ROWBYTES | -Q] [-e NAME=VALUE]... [-n runs] "
+                         "[-w warmups] "
                          "-- program args...\n");
     std::exit(2);
 }
@@ -357,8 +380,9 @@ static Options parse(int argc, char **argv)
             options.inputPipe = true;
             continue;
         }
-        if (std::strcmp(arg, "-P") == 0) {
+        if (std::strcmp(arg, "-Q") == 0) {
             options.outputPipe = true;
+            options.enlargedPipe = true;
             continue;
         }
         if (i + 1 >= argc)
@@ -370,7 +394,12 @@ static Options parse(int argc, char **argv)
             options.output = value;
         else if (std::strcmp(arg, "-n") == 0)
             options.runs = std::atoi(value);
-        else if (std::strcmp(arg, "-w") == 0)
+        else if (std::strcmp(arg, "-P") == 0) {
+            options.outputPipe = true;
+            options.rowBytes = std::strtoul(value, nullptr, 10);
+            if (options.rowBytes < 1 || options.rowBytes > kMaxRowBytes)
+                usage();
+        } else if (std::strcmp(arg, "-w") == 0)
             options.warmups = std::atoi(value);
         else if (std::strcmp(arg, "-e") == 0 && options.envCount < kMaxEnv)
             options.env[options.envCount++] = value;

@@ -4,6 +4,7 @@
 #include "brovane/brovane.h"
 
 #include "common/filter.h"
+#include "common/rowbatch.h"
 #include "urf/urf.h"
 
 #include <cerrno>
@@ -29,6 +30,7 @@ int main(int argc, char **argv)
     common::message("DEBUG: (brovane) Starting operation %d, psOutput %d, arg0=%s\n", argc, psOutput, argv[0]);
     loadPrinter(argc, argv);
 
+    common::enlargeOutputPipe();
     // A raster stream that can't be opened leaves nothing to write to: the
     // job fails before any input is read.
     if (!psOutput) {

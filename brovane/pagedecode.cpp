@@ -23,6 +23,11 @@ static void emitLine(void *, uint32_t rowIndex, uint8_t *line, uint32_t rows)
     }
 }
 
+static uint8_t *placeLine(void *, uint32_t rowIndex, size_t bytes)
+{
+    return brovane::placeLine(rowIndex, bytes);
+}
+
 int32_t decodePage(int fd, int32_t width, int32_t height, int32_t bitsPerPixel)
 {
     // The PostScript image holds the page at its own size: one row per URF
@@ -45,7 +50,7 @@ int32_t decodePage(int fd, int32_t width, int32_t height, int32_t bitsPerPixel)
         layout.scale = psOutput ? 1 : page.rowScale;
         layout.rawLines = urf::headerBytes[3] == urf::kRawQuality;
         layout.rawRowBytes = static_cast<uint32_t>(page.rawRowBytes);
-        result = urf::decodePage(fd, layout, urf::LineSink{emitLine, nullptr});
+        result = urf::decodePage(fd, layout, urf::LineSink{emitLine, nullptr, placeLine});
     }
     if (psOutput && result == 0)
         writeImageEnd();

@@ -365,6 +365,20 @@ static void convertRow(uint8_t *line)
     }
 }
 
+uint8_t *placeLine(uint32_t rowIndex, size_t bytes)
+{
+    // convertRasterRow leaves such a line's row where the area's first pixel
+    // was (packed, or made grey, in place), or copies it to cutRow where the
+    // page ends inside the area; batchRow takes it where it is or copies it.
+    bool expand = page.urfColorSpace == 0 && job.pageHeader.cupsBitsPerPixel == 24;
+    if (psOutput || rowsAsRead || page.scale != 1 || expand ||
+        static_cast<uint64_t>(rowIndex) >= static_cast<uint64_t>(emitter.rowFirst) + emitter.rowLimit)
+        return nullptr;
+    size_t size = page.urfColorSpace != 0 ? 3 : 1;
+    size_t skip = page.cut ? page.skipColumns : 0;
+    return common::placeLine(bytes, skip * size);
+}
+
 void emitRow(uint32_t rowIndex, uint8_t *line, uint32_t replica, int32_t bitsPerPixel)
 {
     (void)bitsPerPixel; // the page set up says the line's form

@@ -4,6 +4,7 @@
 #include "calmeric/calmeric.h"
 
 #include "common/filter.h"
+#include "common/rowbatch.h"
 
 #include <climits>
 #include <cmath>
@@ -154,6 +155,7 @@ int run(int argc, char **argv)
     // stream's sync word, so it fails only when standard output can't take
     // it (or memory is short): then no page could reach the printer, and
     // going on would report an empty job as a success.
+    common::enlargeOutputPipe();
     job.rasterOut = cupsRasterOpen(1, CUPS_RASTER_WRITE);
     if (job.rasterOut == nullptr)
         common::die("Unable to open output raster stream");

@@ -69,6 +69,13 @@ static void writeLine(void *, uint32_t rowIndex, uint8_t *line, uint32_t rows)
     }
 }
 
+// Where the decoder builds the line that starts at rowIndex: where its first
+// row is written from (the line is the row), unless it starts past the page.
+static uint8_t *placeLine(void *, uint32_t rowIndex, size_t bytes)
+{
+    return rowIndex < writer.rowLimit ? common::placeLine(bytes, 0) : nullptr;
+}
+
 int32_t decodePage(int fd, int32_t width, int32_t height, int32_t bitsPerPixel)
 {
     urf::PageLayout layout = pageLayout(width, height, bitsPerPixel);
@@ -80,7 +87,7 @@ int32_t decodePage(int fd, int32_t width, int32_t height, int32_t bitsPerPixel)
     writer.rowBytes = job.pageHeader.cupsBytesPerLine;
     writer.rowsWritten = 0;
     common::startRowBatch(job.rasterOut, writer.rowBytes);
-    int32_t result = urf::decodePage(fd, layout, urf::LineSink{writeLine, nullptr});
+    int32_t result = urf::decodePage(fd, layout, urf::LineSink{writeLine, nullptr, placeLine});
     // The page's last rows go out before anything else is written.
     common::flushRowBatch();
     return result;

@@ -17,14 +17,47 @@ namespace common {
 // goes alone, straight from where it was made.
 constexpr size_t kRowBatchBytes = 64 * 1024;
 
+// The pipe to the next program of the chain holds this much where the
+// system allows it (Linux lets any user grow a pipe to 1 MiB, its default
+// pipe-max-size). The scheduler's pipes hold 64 KiB, and a driver reads one
+// row a read(): with 64 KiB the filter, faster than its reader, finds the
+// pipe full every few rows and sleeps and is woken thousands of times a page
+// (3,000 on a 600 dpi photo page); with 1 MiB it runs some 70 such rows
+// ahead, and writer and reader each run without waiting for the other.
+constexpr int kOutputPipeBytes = 1 << 20;
+
+// Grows standard output to kOutputPipeBytes when it is a pipe. Where the
+// system refuses (a user over its pipe allowance, another system), or the
+// output is a file or a terminal, it stays as it is: a larger pipe only saves
+// time, so nothing is reported.
+void enlargeOutputPipe();
+
+// A line built in the batch itself may reach this far before its row (the
+// left margin a printer's imageable area cuts off: 8 KiB is 4.5 inches of
+// 600 dpi RGB) and this far past the batch's end (what it cuts off on the right).
+constexpr size_t kLineHeadBytes = 8192;
+constexpr size_t kLineTailBytes = 8192;
+
 // Starts a page's rows of `rowBytes` (its cupsBytesPerLine) to `out`, after
 // its header is written: the page before was flushed at its end. From the
 // first call on, rows still held are written however the process ends
 // (setFlushBeforeExit).
 void startRowBatch(cups_raster_t *out, uint32_t rowBytes);
 
+// Where to build a line of `lineBytes` whose bytes from `offset` on become
+// the page's next row, so that the row is made in the batch and never
+// copied: the returned line's byte `offset` is that row's first. Null when
+// rows go alone or the line does not fit in the batch and the room around
+// it (kLineHeadBytes before, kLineTailBytes after); build it elsewhere then.
+// The line may cover the end of the rows held before it: those bytes are
+// set aside now and put back by the next batchRow, placeLine or
+// flushRowBatch, so they are written as they were whatever becomes of the
+// line. The bytes past the row are the next rows' to overwrite.
+uint8_t *placeLine(size_t lineBytes, size_t offset);
+
 // One row of `bytes`: into the batch, which is written when full, or alone
 // (after the rows held) when a batch holds one or the length is not the page's.
+// A row at the place placeLine gave it is taken where it is, with no copy.
 void batchRow(const uint8_t *row, uint32_t bytes);
 
 // Writes the rows held; at the end of every page, before anything else goes

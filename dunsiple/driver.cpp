@@ -4,6 +4,7 @@
 #include "dunsiple/driver.h"
 
 #include "common/filter.h"
+#include "common/rowbatch.h"
 #include "dunsiple/dither.h"
 
 #include <cerrno>
@@ -249,6 +250,7 @@ static PageOutcome convertPage()
 
 bool convertPages()
 {
+    common::enlargeOutputPipe();
     // Input that isn't a raster stream (an empty one too) has no pages.
     job.raster = cupsRasterOpen(job.inputFd, CUPS_RASTER_READ);
     if (job.raster == nullptr)

@@ -221,7 +221,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         decoded.rowBytes = rowBytes;
         urf::PageLayout layout{static_cast<int32_t>(urfPage.width), static_cast<int32_t>(urfPage.height),
                                urfPage.bitsPerPixel, 1, false, 0};
-        if (urf::decodePage(ours, layout, urf::LineSink{keepRows, nullptr}) != 0)
+        if (urf::decodePage(ours, layout, urf::LineSink{keepRows, nullptr, nullptr}) != 0)
             differ("decoding", page, 1, 0);
         if (decoded.rows.size() != urfPage.height)
             differ("rows", page, static_cast<uint32_t>(decoded.rows.size()), urfPage.height);

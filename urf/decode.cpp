@@ -171,12 +171,11 @@ static uint32_t decodeBuffered(uint8_t *line, uint32_t i, uint32_t width, uint32
     return i;
 }
 
-// Rebuilds one encoded line in the line buffer. Returns the number of times
-// the line repeats (1 to 256), or 0 after an error message.
-static uint32_t decodeEncodedLine(int fd, uint32_t width, uint32_t pixelSize, int32_t rowIndex)
+// Rebuilds one encoded line at `line` (width x pixelSize bytes). Returns the
+// number of times the line repeats (1 to 256), or 0 after an error message.
+static uint32_t decodeEncodedLine(int fd, uint8_t *line, uint32_t width, uint32_t pixelSize, int32_t rowIndex)
 {
     const char *name = common::filterName();
-    uint8_t *line = decoder.lineBuffer;
     uint8_t *pixel = decoder.pixelBuffer;
     // In the decoder's state, not on the stack: a local whose address a read
     // takes would give this per-line function a stack-protector check.
@@ -291,20 +290,27 @@ int32_t decodePage(int fd, const PageLayout &layout, LineSink sink)
     // at most 256 * scale <= 2^26 rows, so the count stays inside 32 bits.
     uint64_t pageRows = static_cast<uint64_t>(layout.height) * scale;
     uint64_t rowIndex = 0;
+    size_t encodedBytes = static_cast<size_t>(width) * pixelSize;
     do {
         uint32_t rows;
+        uint8_t *line = decoder.lineBuffer;
         if (layout.rawLines) {
             // The count is not examined: a short raw page keeps what the
             // buffer held, as raw pages always have.
-            readExact(fd, decoder.lineBuffer, layout.rawRowBytes);
+            readExact(fd, line, layout.rawRowBytes);
             rows = scale;
         } else {
-            uint32_t repeats = decodeEncodedLine(fd, width, pixelSize, static_cast<int32_t>(rowIndex));
+            if (sink.place != nullptr) {
+                uint8_t *placed = sink.place(sink.context, static_cast<uint32_t>(rowIndex), encodedBytes);
+                if (placed != nullptr)
+                    line = placed;
+            }
+            uint32_t repeats = decodeEncodedLine(fd, line, width, pixelSize, static_cast<int32_t>(rowIndex));
             if (repeats == 0)
                 return 1;
             rows = repeats * scale;
         }
-        sink.emit(sink.context, static_cast<uint32_t>(rowIndex), decoder.lineBuffer, rows);
+        sink.emit(sink.context, static_cast<uint32_t>(rowIndex), line, rows);
         rowIndex += rows;
     } while (rowIndex < pageRows);
     return 0;

@@ -76,7 +76,9 @@ static_assert(kInputChunkBytes >= kReaderBufferSize && kInputChunkBytes <= 1024 
 // messages, the point at which a job ends and where the descriptor is left
 // are those of 8192-byte reads.
 struct UrfReader {
-    uint8_t chunk[kInputChunkBytes]; // bytes of the last read()
+    // Bytes of the last read(), on a page boundary: the kernel copies a file
+    // or a pipe a page at a time, and each page lands in one page of the chunk.
+    alignas(4096) uint8_t chunk[kInputChunkBytes];
     uint32_t chunkBytes;             // how many it returned (0 after a failure or the end)
     uint32_t chunkTaken;             // of them, how many the blocks handed out so far hold
     int32_t available;               // bytes of the block not yet taken
@@ -149,9 +151,14 @@ uint32_t readFileHeader(int fd);
 // Receives every completed line: `rows` output rows, the first numbered
 // `rowIndex` within the page, all showing `line`. The sink may rewrite the
 // line in place; the decoder rebuilds every pixel of the next line.
+// `place`, where set, says where to build the encoded line that starts at
+// `rowIndex` (`bytes` long; null: in the decoder's own buffer): a sink that
+// writes the line as it is has it built where the row is written from. Raw
+// lines are always read into the decoder's buffer.
 struct LineSink {
     void (*emit)(void *context, uint32_t rowIndex, uint8_t *line, uint32_t rows);
     void *context;
+    uint8_t *(*place)(void *context, uint32_t rowIndex, size_t bytes);
 };
 
 // How one page's body is laid out in the stream.

@@ -46,7 +46,7 @@ Decoded decodeFrom(int fd, const urf::PageLayout &layout, size_t lineBytes)
                            auto *ctx = static_cast<Context *>(c);
                            ctx->d->lines.push_back({rowIndex, Bytes(line, line + ctx->bytes), rows});
                        },
-                       &context};
+                       &context, nullptr};
     testing::internal::CaptureStderr();
     d.result = urf::decodePage(fd, layout, sink);
     d.err = testing::internal::GetCapturedStderr();
@@ -230,7 +230,7 @@ TEST(UrfDecode, OffsetOnAPipeIsMinusOneUnsigned)
     std::memset(&urf::reader, 0, sizeof urf::reader);
     common::setFilterName("calmeric");
     testing::internal::CaptureStderr();
-    int32_t result = urf::decodePage(fds[0], layout(4, 1, 8), urf::LineSink{[](void *, uint32_t, uint8_t *, uint32_t) {}, nullptr});
+    int32_t result = urf::decodePage(fds[0], layout(4, 1, 8), urf::LineSink{[](void *, uint32_t, uint8_t *, uint32_t) {}, nullptr, nullptr});
     std::string err = testing::internal::GetCapturedStderr();
     close(fds[0]);
     EXPECT_EQ(result, 1);
