@@ -886,13 +886,13 @@ def main():
         out('')
     if options.unhardened:
         out('Cost of the hardening: the filter built as shipped against the same sources built without '
-            '(FILTERS_HARDENING=OFF), same run, output to /dev/null; median CPU, and instructions counted by '
+            '(FILTERS_HARDENING=OFF), same run, every way; median CPU, and instructions counted by '
             'callgrind:')
         out('')
         comparison_table(out, cases, 'unhardened', ('without', 'hardened'), ['file'], cells)
         out('')
     if options.before:
-        out('Before and after: the filters of %s against these, same run, same alternation, output to /dev/null; '
+        out('Before and after: the filters of %s against these, same run, same alternation, every way; '
             'median CPU%s:' % (os.path.abspath(options.before), ', and instructions counted by callgrind'
                                if options.instructions else ''))
         out('')

@@ -4,12 +4,15 @@
 
 #   bench/run.sh [--tiny] [--runs N] [--keep] [--markdown FILE] [--only TEXT] [--blocks] [--hardening]
 #                [--before BUILD [--instructions]]
+#   bench/run.sh --endtoend [--runs N] [--before BUILD]
 # --tiny takes small inputs and two runs a case (CI runs it so it keeps working);
 # --keep leaves the inputs in build/bench-release/work; --only picks cases by title;
 # --blocks times only the floors against their block size (the table that chose it);
 # --hardening also times the filters built without hardening (build/bench-unhardened);
 # --before also times the filters of another build folder (say, of the previous tree)
 # and prints before against after; --instructions adds callgrind's counts to that table.
+# --endtoend times a phone photo job through a private scheduler and hpcups instead
+# (bench/endtoend.py; it downloads hpcups and needs libhpmud0 installed).
 set -euo pipefail
 # Paths given on the command line are taken from where the script was started.
 args=()
@@ -32,6 +35,30 @@ while [ $# -gt 0 ]; do
 done
 cd "$(dirname "$0")/.."
 build=build/bench-release
+endtoend=()
+for arg in ${args[@]+"${args[@]}"}; do
+  if [ "$arg" = --endtoend ]; then
+    endtoend=(--after "$build/brovane/brovane")
+  fi
+done
+if [ ${#endtoend[@]} -gt 0 ]; then
+  set -- ${args[@]+"${args[@]}"}
+  while [ $# -gt 0 ]; do
+    case "$1" in
+      --endtoend) ;;
+      --runs) endtoend+=(--runs "$2"); shift ;;
+      --before) endtoend+=(--before "$2/brovane/brovane"); shift ;;
+      *) echo "bench/run.sh: --endtoend takes only --runs and --before" >&2; exit 2 ;;
+    esac
+    shift
+  done
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DFILTERS_TESTS=OFF -DFILTERS_BENCH=ON >/dev/null
+  cmake --build "$build" -j"$(nproc)" >/dev/null
+  rm -rf "$build/prefix"
+  cmake --install "$build" --prefix "$build/prefix" >/dev/null
+  exec python3 bench/endtoend.py --prefix "$build/prefix" --jobstate "$build/tools/jobstate" \
+    --workloads "$build/bench/workloads" "${endtoend[@]}"
+fi
 options=()
 for arg in ${args[@]+"${args[@]}"}; do
   if [ "$arg" = --hardening ]; then
