@@ -40,7 +40,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 from privatecups import (  # noqa: E402
-    TOOLS, Failure, Scheduler, add_queue, download_packages, find_tools, log, run, wait_job)
+    TOOLS, Failure, Scheduler, add_queue, clean_up, download_packages, find_tools, log, run, wait_job)
 
 PPD_NAME = "hp-envy_5000_series.ppd"
 A4_INCHES = (8.27, 11.69)
@@ -229,9 +229,7 @@ def main():
                 100 * (median(label, "job") - base) / median(label, "job"), median(label, "brovane"),
                 median(label, "brovane_cpu"), median(label, "driver")))
     finally:
-        if sched is not None:
-            sched.stop()
-        shutil.rmtree(top, ignore_errors=True)
+        clean_up(sched, top)
 
 
 if __name__ == "__main__":
