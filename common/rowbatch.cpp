@@ -17,7 +17,6 @@ struct RowBatch {
     uint32_t rowBytes;              // cupsBytesPerLine of the page: the length of each row
     uint32_t batchRows;             // rows a batch holds; below 2, rows go alone
     uint32_t pendingRows;           // rows in batch not yet written
-    const uint8_t *placedRow;       // where placeLine put the next row (null: nowhere)
     uint32_t keptBytes;             // bytes of held rows the placed line covers, in kept
     uint8_t kept[kLineHeadBytes];   // those bytes as they were, put back before any write
     // The batch, with room before it and after it for a line built in place.
@@ -62,12 +61,11 @@ void startRowBatch(cups_raster_t *out, uint32_t rowBytes)
     rowBatch.rowBytes = rowBytes;
     rowBatch.batchRows = rowsPerBatch(rowBytes);
     rowBatch.pendingRows = 0;
-    rowBatch.placedRow = nullptr;
     rowBatch.keptBytes = 0;
     setFlushBeforeExit(flushRowBatch);
 }
 
-// Puts back the held rows' bytes that a placed line covered, and forgets the place.
+// Puts back the held rows' bytes that a placed line covered.
 static void restoreKept()
 {
     if (rowBatch.keptBytes != 0) {
@@ -75,7 +73,6 @@ static void restoreKept()
         std::memcpy(next - rowBatch.keptBytes, rowBatch.kept, rowBatch.keptBytes);
         rowBatch.keptBytes = 0;
     }
-    rowBatch.placedRow = nullptr;
 }
 
 uint8_t *placeLine(size_t lineBytes, size_t offset)
@@ -94,7 +91,6 @@ uint8_t *placeLine(size_t lineBytes, size_t offset)
     size_t covered = offset < held ? offset : held;
     std::memcpy(rowBatch.kept, rowBatch.storage + at - covered, covered);
     rowBatch.keptBytes = static_cast<uint32_t>(covered);
-    rowBatch.placedRow = rowBatch.storage + at;
     return rowBatch.storage + at - offset;
 }
 
