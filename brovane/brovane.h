@@ -106,8 +106,8 @@ bool prepareRows(uint32_t rows);
 // the imageable area are dropped).
 void emitRow(uint32_t rowIndex, uint8_t *line, uint32_t replica, int32_t bitsPerPixel);
 // Where the URF decoder builds the line of `bytes` that starts at output row
-// `rowIndex`: in the row batch where its row is made in place (raster output,
-// not widened, not expanded from grey to RGB), so its row needs no copy;
+// `rowIndex`: in the row batch where its row is the line's own pixels (raster
+// output at scale 1, neither packed nor converted), so the row needs no copy;
 // null for the decoder's own buffer.
 uint8_t *placeLine(uint32_t rowIndex, size_t bytes);
 // Writes a row that is already 1-bit black, `bytes` long, cut to the
